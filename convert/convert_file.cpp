@@ -1,0 +1,95 @@
+#include "convert/convert_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "convert/line_mode.h"
+#include "convert/platform.h"
+#include "convert/translate.h"
+
+namespace {
+
+// Big enough that the system calls cost little next to moving the bytes, small enough for cache.
+constexpr std::size_t input_block_size = 128 * 1024;
+
+// Wildcards are never expanded, and "X:" names a drive rather than a file on the tool's first home.
+bool names_no_file(const char *name)
+{
+    return std::strpbrk(name, "?*") != nullptr || (std::strlen(name) == 2 && name[1] == ':');
+}
+
+// Streams `in` through the translator into `out`; 0 at end of input, -1 on a read or write error.
+int copy_translated(int in, int out, unsigned char *input_block, unsigned char *output_block)
+{
+    break_state state = BREAK_NONE;
+    for (;;) {
+        const long got = read_some(in, input_block, input_block_size);
+        if (got == 0)
+            return 0;
+        if (got < 0)
+            return -1;
+        const std::size_t size = translate_block(input_block, static_cast<std::size_t>(got),
+                                                 output_block, &state);
+        if (write_all(out, output_block, size) != 0)
+            return -1;
+    }
+}
+
+} // namespace
+
+int convert_file(const char *name)
+{
+    if (names_no_file(name))
+        return 0;
+    // Captured before the input is opened, so the access time is the one it had before we read it.
+    file_times times;
+    if (query_file_times(name, &times) != 0)
+        return 0;
+    if (times.access == 0) // no access time recorded: carry the modification time for both
+        times.access = times.modification;
+
+    const std::size_t name_size = std::strlen(name) + 6; // ".UNIX" and the terminator
+    const std::unique_ptr<char[]> copy_name(new (std::nothrow) char[name_size]);
+    if (!copy_name)
+        return 0;
+    (void)std::snprintf(copy_name.get(), name_size, "%s%s", name, mode_extensions[current_mode]);
+
+    const std::unique_ptr<unsigned char[]> blocks(
+        new (std::nothrow) unsigned char[input_block_size + max_translated_size(input_block_size)]);
+    if (!blocks)
+        return 0;
+
+    owned_descriptor in(open_input(name));
+    file_identity input;
+    if (in.fd < 0 || describe_file(in.fd, &input) != 0 || input.is_directory)
+        return 0;
+    advise_sequential(in.fd);
+
+    // Never readable by more people than the input is: group and other keep only their read bits.
+    owned_descriptor out(open_output(copy_name.get(), 0600 | (input.permissions & 0044)));
+    file_identity copy;
+    if (out.fd < 0 || describe_file(out.fd, &copy) != 0)
+        return 0;
+    // A link can make the copy's name lead to the input; truncating then would destroy it.
+    if (copy.device == input.device && copy.inode == input.inode)
+        return 0;
+    // Only now is it safe to empty an old copy; devices and pipes have nothing to cut.
+    if (copy.is_regular && truncate_file(out.fd) != 0)
+        return 0;
+
+    int result = copy_translated(in.fd, out.fd, blocks.get(), blocks.get() + input_block_size);
+    (void)close_file(in.release());
+    if (close_file(out.release()) != 0)
+        result = -1;
+    if (result != 0) {
+        // A short copy must not pass for a whole one; a device behind the name is left alone.
+        if (copy.is_regular)
+            (void)remove_file(copy_name.get());
+        return -1;
+    }
+    // After the close, so nothing written later can move the modification time again.
+    (void)set_file_times(copy_name.get(), &times);
+    return 0;
+}

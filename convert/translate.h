@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstddef>
+
+/// What the previous byte left behind: whether it started a break that the next byte may complete.
+enum break_state : signed char {
+    BREAK_NONE = 0,     ///< the previous byte started no break (or there was none)
+    BREAK_AFTER_CR = 1, ///< the previous byte was a CR that wrote a terminator; an LF now completes it
+    BREAK_AFTER_LF = 2, ///< the previous byte was an LF that wrote a terminator; a CR now completes it
+};
+
+/// Room translate_block needs for `n` input bytes: at worst every byte is a break written as CR LF.
+constexpr std::size_t max_translated_size(std::size_t n) { return 2 * n; }
+
+/// Puts the terminator of current_mode at `out` and returns its length (1 or 2).
+std::size_t write_line_break(unsigned char *out);
+
+/// Runs one byte through the break state table: writes the byte, a terminator or nothing at
+/// `out`, updates `*state`, and returns the number of bytes written. The reference behaviour.
+std::size_t translate_byte(unsigned char byte, break_state *state, unsigned char *out);
+
+/// Returns the first CR or LF in [begin, end), or `end` if there is none.
+const unsigned char *find_line_break(const unsigned char *begin, const unsigned char *end);
+
+/// The same scan a machine word at a time, for targets without a vector unit; exposed for tests.
+const unsigned char *find_line_break_words(const unsigned char *begin, const unsigned char *end);
+
+/// Translates `n` bytes from `in` into `out` for current_mode, carrying `*state` across calls so
+/// a pair split between two blocks still makes one break. Gives exactly what translate_byte gives
+/// byte by byte. `out` needs max_translated_size(n) bytes; it may equal `in` unless the mode is
+/// MODE_DOS, since the other modes never write more than they have read. Returns bytes written.
+std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out,
+                            break_state *state);

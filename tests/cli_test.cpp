@@ -1,0 +1,322 @@
+// Runs the real program in a fresh folder per case and looks at what it leaves behind.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+namespace {
+
+const std::string usage = "EOLFIX (D|U|M) filename ...\n";
+// All four break forms, and bytes that must pass untouched.
+const std::string mixed = "a\r\nb\rc\n\rd\ne\0\x1a\xff"s;
+const std::map<char, std::string> converted = {
+    {'D', "a\r\nb\r\nc\r\nd\r\ne\0\x1a\xff"s},
+    {'U', "a\nb\nc\nd\ne\0\x1a\xff"s},
+    {'M', "a\rb\rc\rd\re\0\x1a\xff"s},
+};
+
+struct run_result {
+    int status;
+    std::string out, err;
+};
+
+struct run_options {
+    bool unprivileged = false;   // as nobody, so permissions apply even though the tests run as root
+    long file_size_limit = -1;   // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
+};
+
+std::string read_file(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void write_file(const fs::path &path, const std::string &content, mode_t mode = 0644)
+{
+    std::ofstream(path, std::ios::binary) << content;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+struct stat status_of(const fs::path &path)
+{
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// Every name below `dir`, so a case can say exactly what a run added.
+std::vector<std::string> listing(const fs::path &dir)
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::recursive_directory_iterator(dir))
+        names.push_back(fs::relative(entry.path(), dir).string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Cli : public testing::Test {
+protected:
+    fs::path dir;
+
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/eolfix-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ASSERT_EQ(chmod(pattern, 0777), 0); // writable for the unprivileged runs too
+    }
+    void TearDown() override
+    {
+        (void)chmod(dir.c_str(), 0777);
+        fs::remove_all(dir);
+    }
+
+    run_result run(const std::vector<std::string> &args, run_options options = {})
+    {
+        std::vector<std::string> argv;
+        if (options.unprivileged)
+            argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        argv.push_back(EOLFIX_BINARY);
+        argv.insert(argv.end(), args.begin(), args.end());
+        const fs::path out = fs::temp_directory_path() / ("eolfix-out-" + std::to_string(getpid()));
+        const fs::path err = out.string() + ".err";
+        const pid_t child = fork();
+        if (child == 0) {
+            std::vector<char *> cargs;
+            for (auto &a : argv)
+                cargs.push_back(a.data());
+            cargs.push_back(nullptr);
+            (void)umask(022);
+            if (chdir(dir.c_str()) != 0)
+                _exit(126);
+            (void)dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            (void)dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            if (options.file_size_limit >= 0) {
+                (void)signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+                (void)setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            execvp(cargs[0], cargs.data());
+            _exit(127);
+        }
+        int wstatus = 0;
+        EXPECT_EQ(waitpid(child, &wstatus, 0), child);
+        run_result result{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out), read_file(err)};
+        fs::remove(out);
+        fs::remove(err);
+        return result;
+    }
+
+    bool can_drop_privileges()
+    {
+        return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
+    }
+};
+
+TEST_F(Cli, ArgumentsModesAndNames)
+{
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        bool prints_usage;
+        std::vector<std::string> created; // names the run adds; each holds the converted sample
+    };
+    const row rows[] = {
+        {{}, 1, true, {}},
+        {{"U"}, 1, true, {}},
+        {{"", "in"}, 1, true, {}},
+        {{"x", "in"}, 1, true, {}},
+        {{"-d", "in"}, 1, true, {}},
+        {{"/d", "in"}, 1, true, {}},
+        {{"\xc4", "in"}, 1, true, {}},
+        {{"x", "missing"}, 1, true, {}},
+        {{"d", "in"}, 0, false, {"in.DOS"}},
+        {{"D", "in"}, 0, false, {"in.DOS"}},
+        {{"d2u", "in"}, 0, false, {"in.DOS"}},
+        {{"unix", "in"}, 0, false, {"in.UNIX"}},
+        {{"m", "in"}, 0, false, {"in.MAC"}},
+        {{"Mxyz", "in"}, 0, false, {"in.MAC"}},
+        {{"U", "in", "other"}, 0, false, {"in.UNIX"}},
+        {{"U", "sub/in"}, 0, false, {"sub/in.UNIX"}},
+        {{"U", "x.DOS"}, 0, false, {"x.DOS.UNIX"}},
+        {{"U", "missing"}, 0, false, {}},
+        {{"U", ""}, 0, false, {}},
+        {{"U", "sub"}, 0, false, {}},
+        {{"U", "i*"}, 0, false, {}},
+        {{"U", "i?"}, 0, false, {}},
+        {{"U", "c:"}, 0, false, {}},
+    };
+    for (const row &r : rows) {
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        fs::create_directory(dir / "sub");
+        for (const char *name : {"in", "other", "sub/in", "x.DOS", "i*", "i?", "c:"})
+            write_file(dir / name, mixed);
+        const auto before = listing(dir);
+        const run_result got = run(r.args);
+        const std::string what = testing::PrintToString(r.args);
+        EXPECT_EQ(got.status, r.status) << what;
+        EXPECT_EQ(got.err, r.prints_usage ? usage : "") << what;
+        EXPECT_EQ(got.out, "") << what;
+        auto expected = before;
+        expected.insert(expected.end(), r.created.begin(), r.created.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(listing(dir), expected) << what;
+        for (const std::string &name : r.created)
+            EXPECT_EQ(read_file(dir / name), converted.at(name.substr(name.rfind('.') + 1)[0])) << what;
+        EXPECT_EQ(read_file(dir / "in"), mixed) << what;
+    }
+}
+
+TEST_F(Cli, ReplacesAnExistingCopyWhole)
+{
+    write_file(dir / "in", mixed);
+    write_file(dir / "in.MAC", std::string(1000, 'x'), 0666);
+    for (int pass = 0; pass < 2; ++pass) {
+        EXPECT_EQ(run({"M", "in"}).status, 0);
+        EXPECT_EQ(read_file(dir / "in.MAC"), converted.at('M'));
+    }
+    EXPECT_EQ(status_of(dir / "in.MAC").st_mode & 07777, 0666u) << "an existing copy keeps its mode";
+}
+
+TEST_F(Cli, CopyCarriesTheInputTimesInWholeSeconds)
+{
+    struct row {
+        timespec access, modification;
+        time_t want_access, want_modification;
+    };
+    const row rows[] = {
+        {{1000000000, 500000000}, {1200000000, 750000000}, 1000000000, 1200000000},
+        {{1700000000, 0}, {315532800, 999999999}, 1700000000, 315532800},
+        {{0, 0}, {1234567890, 0}, 1234567890, 1234567890}, // no access time: both from modification
+    };
+    for (const row &r : rows) {
+        write_file(dir / "in", mixed);
+        const timespec times[2] = {r.access, r.modification};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir / "in").c_str(), times, 0), 0);
+        ASSERT_EQ(run({"D", "in"}).status, 0);
+        const struct stat copy = status_of(dir / "in.DOS");
+        EXPECT_EQ(copy.st_atim.tv_sec, r.want_access);
+        EXPECT_EQ(copy.st_atim.tv_nsec, 0);
+        EXPECT_EQ(copy.st_mtim.tv_sec, r.want_modification);
+        EXPECT_EQ(copy.st_mtim.tv_nsec, 0);
+    }
+}
+
+TEST_F(Cli, NewCopyIsNoMoreReadableThanTheInput)
+{
+    const std::pair<mode_t, mode_t> rows[] = {{0600, 0600}, {0644, 0644}, {0755, 0644}, {0444, 0644}, {0640, 0640}, {0604, 0604}};
+    for (auto [input_mode, copy_mode] : rows) {
+        fs::remove(dir / "in.UNIX");
+        write_file(dir / "in", mixed, input_mode);
+        ASSERT_EQ(run({"U", "in"}).status, 0);
+        EXPECT_EQ(status_of(dir / "in.UNIX").st_mode & 07777, copy_mode) << std::oct << input_mode;
+    }
+}
+
+TEST_F(Cli, NeverWritesOverTheInputThroughALink)
+{
+    const std::vector<std::string> setups = {"hard link", "copy links to input", "input links to copy"};
+    for (const std::string &setup : setups) {
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        fs::path input = dir / "in";
+        if (setup == "input links to copy") {
+            write_file(dir / "in.UNIX", mixed);
+            fs::create_symlink("in.UNIX", input);
+        } else {
+            write_file(input, mixed);
+            if (setup == "hard link")
+                fs::create_hard_link(input, dir / "in.UNIX");
+            else
+                fs::create_symlink("in", dir / "in.UNIX");
+        }
+        const run_result got = run({"U", "in"});
+        EXPECT_EQ(got.status, 0) << setup;
+        EXPECT_EQ(got.err, "") << setup;
+        EXPECT_EQ(read_file(input), mixed) << setup;
+    }
+}
+
+TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
+{
+    const std::string big(300000, 'x'); // more than one block, so the limit strikes mid-copy
+    struct row {
+        std::string what;
+        long file_size_limit;
+        bool copy_left; // a device behind the copy's name is not ours to remove
+    };
+    const row rows[] = {{"disk full", -1, true}, {"file too large", 10000, false}, {"read error", -1, false}};
+    for (const row &r : rows) {
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        if (r.what == "read error")
+            fs::create_symlink("/proc/self/mem", dir / "in");
+        else
+            write_file(dir / "in", big);
+        if (r.what == "disk full")
+            fs::create_symlink("/dev/full", dir / "in.UNIX");
+        run_options options;
+        options.file_size_limit = r.file_size_limit;
+        const run_result got = run({"U", "in"}, options);
+        EXPECT_EQ(got.status, 2) << r.what;
+        EXPECT_EQ(got.err, "") << r.what;
+        EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << r.what;
+        if (r.what != "read error") {
+            EXPECT_EQ(read_file(dir / "in"), big);
+        }
+    }
+}
+
+TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
+{
+    if (!can_drop_privileges())
+        GTEST_SKIP() << "needs root and setpriv to run eolfix as an unprivileged user";
+    struct row {
+        std::string what;
+        mode_t input_mode, folder_mode;
+        bool copy_exists; // read-only, holding "old"
+    };
+    const row rows[] = {
+        {"unreadable input", 0600, 0777, false},
+        {"read-only existing copy", 0644, 0777, true},
+        {"unwritable folder", 0644, 0755, false},
+    };
+    for (const row &r : rows) {
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        write_file(dir / "in", mixed, r.input_mode);
+        if (r.copy_exists)
+            write_file(dir / "in.DOS", "old", 0444);
+        ASSERT_EQ(chmod(dir.c_str(), r.folder_mode), 0);
+        const auto before = listing(dir);
+        run_options options;
+        options.unprivileged = true;
+        const run_result got = run({"D", "in"}, options);
+        EXPECT_EQ(got.status, 0) << r.what;
+        EXPECT_EQ(got.err, "") << r.what;
+        EXPECT_EQ(listing(dir), before) << r.what;
+        if (r.copy_exists) {
+            EXPECT_EQ(read_file(dir / "in.DOS"), "old");
+        }
+        EXPECT_EQ(read_file(dir / "in"), mixed);
+    }
+}
+
+} // namespace

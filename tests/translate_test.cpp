@@ -1,0 +1,129 @@
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "convert/line_mode.h"
+#include "convert/translate.h"
+
+namespace {
+
+using bytes = std::basic_string<unsigned char>;
+
+bytes to_bytes(const std::string &s) { return bytes(s.begin(), s.end()); }
+
+// The reference: one byte at a time through the state table.
+bytes translate_bytewise(const bytes &in)
+{
+    bytes out;
+    break_state state = BREAK_NONE;
+    unsigned char step[2];
+    for (unsigned char byte : in)
+        out.append(step, translate_byte(byte, &state, step));
+    return out;
+}
+
+// The block translator fed `in` in pieces ending at each of `cuts`; in place where the mode allows.
+bytes translate_in_blocks(const bytes &in, const std::vector<std::size_t> &cuts)
+{
+    bytes out;
+    break_state state = BREAK_NONE;
+    std::size_t from = 0;
+    for (std::size_t to : cuts) {
+        bytes block(in, from, to - from);
+        block.resize(max_translated_size(block.size()));
+        unsigned char *target = block.data();
+        bytes separate;
+        if (current_mode == MODE_DOS) {
+            separate.resize(block.size());
+            target = separate.data();
+        }
+        out.append(target, translate_block(block.data(), to - from, target, &state));
+        from = to;
+    }
+    return out;
+}
+
+// The output as written for `mode`, from its UNIX form.
+std::string in_mode(std::string unix_form, line_mode mode)
+{
+    std::string out;
+    for (char c : unix_form)
+        out += c != '\n' ? std::string(1, c) : mode == MODE_DOS ? "\r\n" : mode == MODE_MAC ? "\r" : "\n";
+    return out;
+}
+
+constexpr line_mode all_modes[] = {MODE_DOS, MODE_UNIX, MODE_MAC};
+
+TEST(Translate, ExamplesInEveryMode)
+{
+    struct example {
+        std::string in, unix_out;
+    };
+    const example examples[] = {
+        {"a\r\nb", "a\nb"},         {"a\n\rb", "a\nb"},           {"a\rb", "a\nb"},
+        {"a\r\rb", "a\n\nb"},       {"a\n\nb", "a\n\nb"},         {"a\r\n\r\nb", "a\n\nb"},
+        {"a\r\n\rb", "a\n\nb"},     {"a\n\r\nb", "a\n\nb"},       {"a\r\r\nb", "a\n\nb"},
+        {"a\r\n\n\rb", "a\n\nb"},   {"\r", "\n"},                 {"", ""},
+        {"\n", "\n"},               {"\r\r\r", "\n\n\n"},         {"\n\r\n\r", "\n\n"},
+        {"ab", "ab"},               {"a\r\n", "a\n"},             {std::string("\0\x1a\xff\r", 4), std::string("\0\x1a\xff\n", 4)},
+    };
+    for (line_mode mode : all_modes) {
+        current_mode = mode;
+        for (const example &e : examples) {
+            const bytes want = to_bytes(in_mode(e.unix_out, mode));
+            EXPECT_EQ(translate_bytewise(to_bytes(e.in)), want) << "mode " << mode << " input " << testing::PrintToString(e.in);
+            EXPECT_EQ(translate_in_blocks(to_bytes(e.in), {e.in.size()}), want) << "mode " << mode;
+        }
+    }
+}
+
+TEST(Translate, BlocksMatchBytewiseAtEverySplit)
+{
+    std::mt19937 rng(20261207);
+    // Mostly breaks, with bytes that sit next to CR and LF in value or in bit pattern.
+    const unsigned char alphabet[] = {'\r', '\n', '\r', '\n', 'a', 0x00, 0xFF, 0x8D, 0x8A, 0x0B, 0x0C};
+    for (int round = 0; round < 40; ++round) {
+        bytes in(std::uniform_int_distribution<std::size_t>(0, 300)(rng), 0);
+        for (unsigned char &b : in)
+            b = alphabet[rng() % sizeof alphabet];
+        if (round % 4 == 0) // long plain runs exercise the vector scan
+            for (std::size_t i = 0; i < in.size(); ++i)
+                in[i] = (rng() % 40 == 0) ? alphabet[rng() % 2] : static_cast<unsigned char>('a' + i % 26);
+        for (line_mode mode : all_modes) {
+            current_mode = mode;
+            const bytes want = translate_bytewise(in);
+            for (std::size_t cut = 0; cut <= in.size(); ++cut)
+                ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}), want) << "mode " << mode << " cut " << cut;
+            std::vector<std::size_t> cuts; // many small blocks at random places
+            for (std::size_t at = 0; at < in.size();)
+                cuts.push_back(at = std::min(in.size(), at + rng() % 7));
+            ASSERT_EQ(translate_in_blocks(in, cuts), want) << "mode " << mode;
+        }
+    }
+}
+
+TEST(FindLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
+{
+    const unsigned char decoys[] = {0x8D, 0x8A, 0x0B, 0x0C, 0x00, 0xFF, 0x0E, 0x09, 0x2D, 0x2A};
+    using scan = const unsigned char *(*)(const unsigned char *, const unsigned char *);
+    const scan scans[] = {find_line_break, find_line_break_words};
+    std::vector<unsigned char> buffer(64 + 200 + 64);
+    for (std::size_t i = 0; i < buffer.size(); ++i)
+        buffer[i] = decoys[i % sizeof decoys];
+    for (unsigned char brk : {'\r', '\n'})
+        for (std::size_t offset = 0; offset < 64; ++offset)
+            for (std::size_t length = 0; length <= 200; ++length)
+                // The break at `length` lies just past the end: the scan must not report it.
+                for (std::size_t at = 0; at <= length; ++at) {
+                    const unsigned char *begin = buffer.data() + offset;
+                    buffer[offset + at] = brk;
+                    for (scan find : scans)
+                        ASSERT_EQ(find(begin, begin + length) - begin, static_cast<long>(at))
+                            << "offset " << offset << " length " << length << " break " << at;
+                    buffer[offset + at] = decoys[(offset + at) % sizeof decoys];
+                }
+}
+
+} // namespace
