@@ -1,0 +1,46 @@
+// Feeds arbitrary bytes, cut into blocks at arbitrary points, through the block translator in all
+// three modes and checks it against the byte-at-a-time state table.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "convert/line_mode.h"
+#include "convert/translate.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 4)
+        return 0;
+    // The first four bytes choose the cuts, so the fuzzer can steer block boundaries too.
+    std::uint32_t cut_seed = data[0] | data[1] << 8 | data[2] << 16 | static_cast<std::uint32_t>(data[3]) << 24;
+    data += 4;
+    size -= 4;
+    for (line_mode mode : {MODE_DOS, MODE_UNIX, MODE_MAC}) {
+        current_mode = mode;
+        std::vector<unsigned char> want;
+        break_state state = BREAK_NONE;
+        unsigned char step[2];
+        for (std::size_t i = 0; i < size; ++i)
+            want.insert(want.end(), step, step + translate_byte(data[i], &state, step));
+
+        std::vector<unsigned char> got;
+        state = BREAK_NONE;
+        std::uint32_t rng = cut_seed;
+        for (std::size_t from = 0; from < size;) {
+            rng = rng * 1103515245u + 12345u;
+            const std::size_t length = std::min<std::size_t>(size - from, (rng >> 16) % 97);
+            // In place when the mode allows it, as the file job may do; a copy of the input otherwise.
+            std::vector<unsigned char> block(data + from, data + from + length);
+            block.resize(max_translated_size(length));
+            std::vector<unsigned char> separate(mode == MODE_DOS ? block.size() : 0);
+            unsigned char *out = mode == MODE_DOS ? separate.data() : block.data();
+            const std::size_t written = translate_block(block.data(), length, out, &state);
+            got.insert(got.end(), out, out + written);
+            from += length;
+        }
+        if (got != want)
+            __builtin_trap();
+    }
+    return 0;
+}
