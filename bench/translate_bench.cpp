@@ -1,0 +1,66 @@
+// Throughput of the block translator alone, without any file I/O, for the shapes the file
+// benchmark uses. Not a test: run it by hand to compare changes to the inner loop.
+
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "convert/line_mode.h"
+#include "convert/translate.h"
+
+namespace {
+
+constexpr std::size_t block_size = 128 * 1024;
+
+enum shape { DOS_TEXT, UNIX_TEXT, MIXED_TEXT, BINARY, ALL_LF };
+
+std::vector<unsigned char> make_input(shape kind)
+{
+    std::mt19937 rng(7);
+    std::vector<unsigned char> in;
+    const char *const breaks[] = {"\r\n", "\n", "\r", "\n\r"};
+    while (in.size() < block_size) {
+        if (kind == BINARY || kind == ALL_LF) {
+            in.push_back(kind == ALL_LF ? '\n' : static_cast<unsigned char>(rng()));
+            continue;
+        }
+        const std::size_t length = 20 + rng() % 101;
+        for (std::size_t i = 0; i < length; ++i)
+            in.push_back(static_cast<unsigned char>('a' + rng() % 26));
+        const std::string brk = kind == DOS_TEXT ? "\r\n" : kind == UNIX_TEXT ? "\n" : breaks[rng() % 4];
+        in.insert(in.end(), brk.begin(), brk.end());
+    }
+    in.resize(block_size);
+    return in;
+}
+
+void translate(benchmark::State &state)
+{
+    const auto kind = static_cast<shape>(state.range(0));
+    current_mode = static_cast<line_mode>(state.range(1));
+    const std::vector<unsigned char> input = make_input(kind);
+    std::vector<unsigned char> in(input), out(max_translated_size(block_size));
+    const bool in_place = current_mode != MODE_DOS;
+    for (auto _ : state) {
+        if (in_place)
+            in = input;
+        break_state carry = BREAK_NONE;
+        benchmark::DoNotOptimize(translate_block(in.data(), in.size(), in_place ? in.data() : out.data(), &carry));
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * block_size));
+}
+
+} // namespace
+
+BENCHMARK(translate)
+    ->ArgNames({"shape", "mode"})
+    ->Args({DOS_TEXT, MODE_UNIX})
+    ->Args({UNIX_TEXT, MODE_DOS})
+    ->Args({MIXED_TEXT, MODE_MAC})
+    ->Args({BINARY, MODE_UNIX})
+    ->Args({ALL_LF, MODE_DOS});
+
+BENCHMARK_MAIN();
