@@ -1,6 +1,7 @@
 #include "convert/convert_file.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -13,6 +14,11 @@ namespace {
 
 // Big enough that the system calls cost little next to moving the bytes, small enough for cache.
 constexpr std::size_t input_block_size = 128 * 1024;
+constexpr std::size_t page_size = 4096;
+
+struct free_deleter {
+    void operator()(void *p) const { std::free(p); }
+};
 
 // Wildcards are never expanded, and "X:" names a drive rather than a file on the tool's first home.
 bool names_no_file(const char *name)
@@ -56,8 +62,9 @@ int convert_file(const char *name)
         return 0;
     (void)std::snprintf(copy_name.get(), name_size, "%s%s", name, mode_extensions[current_mode]);
 
-    const std::unique_ptr<unsigned char[]> blocks(
-        new (std::nothrow) unsigned char[input_block_size + max_translated_size(input_block_size)]);
+    // Page-aligned: the kernel copies into and out of aligned buffers markedly faster.
+    const std::unique_ptr<unsigned char, free_deleter> blocks(static_cast<unsigned char *>(
+        std::aligned_alloc(page_size, input_block_size + max_translated_size(input_block_size))));
     if (!blocks)
         return 0;
 
@@ -75,8 +82,9 @@ int convert_file(const char *name)
     // A link can make the copy's name lead to the input; truncating then would destroy it.
     if (copy.device == input.device && copy.inode == input.inode)
         return 0;
-    // Only now is it safe to empty an old copy; devices and pipes have nothing to cut.
-    if (copy.is_regular && truncate_file(out.fd) != 0)
+    // Only now is it safe to empty an old copy. Not a new one: on ext4, truncating makes the close
+    // wait for the data to reach the disk. Devices and pipes have nothing to cut.
+    if (copy.is_regular && copy.size > 0 && truncate_file(out.fd) != 0)
         return 0;
 
     int result = copy_translated(in.fd, out.fd, blocks.get(), blocks.get() + input_block_size);

@@ -17,6 +17,7 @@ struct file_times {
 struct file_identity {
     std::uint64_t device;
     std::uint64_t inode;
+    std::uint64_t size; ///< in bytes
     unsigned permissions; ///< the permission bits, 07777 at most
     bool is_directory;
     bool is_regular;

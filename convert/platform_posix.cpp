@@ -12,6 +12,7 @@ void fill_identity(const struct stat &status, file_identity *identity)
 {
     identity->device = static_cast<std::uint64_t>(status.st_dev);
     identity->inode = static_cast<std::uint64_t>(status.st_ino);
+    identity->size = static_cast<std::uint64_t>(status.st_size);
     identity->permissions = static_cast<unsigned>(status.st_mode & 07777);
     identity->is_directory = S_ISDIR(status.st_mode);
     identity->is_regular = S_ISREG(status.st_mode);
