@@ -76,43 +76,94 @@ std::size_t translate_byte(unsigned char byte, break_state *state, unsigned char
     return written;
 }
 
-const unsigned char *find_line_break_words(const unsigned char *begin, const unsigned char *end)
+const unsigned char *copy_to_line_break_words(const unsigned char *begin, const unsigned char *end,
+                                              unsigned char *out)
 {
     constexpr std::uint64_t all_cr = 0x0D0D0D0D0D0D0D0DULL;
     constexpr std::uint64_t all_lf = 0x0A0A0A0A0A0A0A0AULL;
     const unsigned char *p = begin;
-    for (; end - p >= 8; p += 8) {
+    for (; end - p >= 8; p += 8, out += 8) {
         std::uint64_t word;
         std::memcpy(&word, p, sizeof word); // unaligned load without undefined behaviour
+        std::memcpy(out, &word, sizeof word);
         const std::uint64_t marks = mark_equal_bytes(word, all_cr) | mark_equal_bytes(word, all_lf);
         if (marks != 0)
             return p + first_marked_byte(marks);
     }
-    while (p < end && !is_break_byte(*p))
-        ++p;
+    for (; p < end && !is_break_byte(*p); ++p)
+        *out++ = *p;
     return p;
 }
 
-const unsigned char *find_line_break(const unsigned char *begin, const unsigned char *end)
+const unsigned char *copy_to_line_break(const unsigned char *begin, const unsigned char *end,
+                                        unsigned char *out)
 {
 #if defined(__SSE2__)
     const __m128i all_cr = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i all_lf = _mm_set1_epi8(static_cast<char>(LF));
     const unsigned char *p = begin;
-    for (; end - p >= 16; p += 16) {
+    // Each chunk is stored before it is searched: one pass over the bytes instead of two.
+    for (; end - p >= 16; p += 16, out += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chunk);
         const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, all_cr), _mm_cmpeq_epi8(chunk, all_lf));
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
         if (mask != 0)
             return p + std::countr_zero(mask);
     }
-    while (p < end && !is_break_byte(*p))
-        ++p;
-    return p;
+    return copy_to_line_break_words(p, end, out);
 #else
-    return find_line_break_words(begin, end);
+    return copy_to_line_break_words(begin, end, out);
 #endif
 }
+
+namespace {
+
+// Length of the run of bytes equal to `byte` that starts at `begin`.
+std::size_t count_repeats(const unsigned char *begin, const unsigned char *end, unsigned char byte)
+{
+    const unsigned char *p = begin;
+#if defined(__SSE2__)
+    const __m128i all_byte = _mm_set1_epi8(static_cast<char>(byte));
+    for (; end - p >= 16; p += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, all_byte)));
+        if (same != 0xFFFF)
+            return static_cast<std::size_t>(p - begin) + std::countr_one(same);
+    }
+#endif
+    while (p < end && *p == byte)
+        ++p;
+    return static_cast<std::size_t>(p - begin);
+}
+
+// Writes `count` copies of the terminator at `out`; returns the end of what it wrote.
+unsigned char *fill_line_breaks(unsigned char *out, std::size_t count, const unsigned char *terminator,
+                                std::size_t terminator_size)
+{
+    if (count == 1) { // the common case: a single break
+        out[0] = terminator[0];
+        out[terminator_size - 1] = terminator[terminator_size - 1];
+        return out + terminator_size;
+    }
+    if (terminator_size == 1) {
+        std::memset(out, terminator[0], count);
+        return out + count;
+    }
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i pattern = _mm_set1_epi16(static_cast<short>(terminator[0] | terminator[1] << 8));
+    for (; count - i >= 8; i += 8)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), pattern);
+#endif
+    for (; i < count; ++i) {
+        out[2 * i] = terminator[0];
+        out[2 * i + 1] = terminator[1];
+    }
+    return out + 2 * count;
+}
+
+} // namespace
 
 std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out,
                             break_state *state)
@@ -127,11 +178,8 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
         const unsigned char byte = *p;
         if (!is_break_byte(byte)) {
             // A run of plain bytes is copied whole; it also ends any pair in progress.
-            const unsigned char *run_end = find_line_break(p + 1, end);
-            const std::size_t run = static_cast<std::size_t>(run_end - p);
-            if (o != p) // in place and nothing dropped yet: the bytes are already there
-                std::memmove(o, p, run);
-            o += run;
+            const unsigned char *run_end = copy_to_line_break(p, end, o);
+            o += run_end - p;
             p = run_end;
             s = BREAK_NONE;
             continue;
@@ -141,14 +189,14 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
         const break_state other = byte == CR ? BREAK_AFTER_LF : BREAK_AFTER_CR;
         if (s == other) {
             s = BREAK_NONE;
-        } else {
-            o[0] = terminator[0];
-            if (terminator_size == 2) // never touch o[1] otherwise: in place it is unread input
-                o[1] = terminator[1];
-            o += terminator_size;
-            s = own;
+            ++p;
+            continue;
         }
-        ++p;
+        // This byte starts a break, and so does each equal byte after it: blank lines in bulk.
+        const std::size_t breaks = (end - p > 1 && p[1] == byte) ? count_repeats(p, end, byte) : 1;
+        o = fill_line_breaks(o, breaks, terminator, terminator_size);
+        p += breaks;
+        s = own;
     }
     *state = s;
     return static_cast<std::size_t>(o - out);

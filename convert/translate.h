@@ -19,15 +19,20 @@ std::size_t write_line_break(unsigned char *out);
 /// `out`, updates `*state`, and returns the number of bytes written. The reference behaviour.
 std::size_t translate_byte(unsigned char byte, break_state *state, unsigned char *out);
 
-/// Returns the first CR or LF in [begin, end), or `end` if there is none.
-const unsigned char *find_line_break(const unsigned char *begin, const unsigned char *end);
+/// Copies the bytes from `begin` up to the first CR or LF (or `end`) to `out` and returns where it
+/// stopped. It may also write some of the following bytes of [begin, end) after them, never past
+/// out + (end - begin), so `out` needs that much room and must not overlap the input.
+const unsigned char *copy_to_line_break(const unsigned char *begin, const unsigned char *end,
+                                        unsigned char *out);
 
-/// The same scan a machine word at a time, for targets without a vector unit; exposed for tests.
-const unsigned char *find_line_break_words(const unsigned char *begin, const unsigned char *end);
+/// The same copy and scan a machine word at a time, for targets without a vector unit; exposed
+/// so the tests check it on every target.
+const unsigned char *copy_to_line_break_words(const unsigned char *begin, const unsigned char *end,
+                                              unsigned char *out);
 
 /// Translates `n` bytes from `in` into `out` for current_mode, carrying `*state` across calls so
 /// a pair split between two blocks still makes one break. Gives exactly what translate_byte gives
-/// byte by byte. `out` needs max_translated_size(n) bytes; it may equal `in` unless the mode is
-/// MODE_DOS, since the other modes never write more than they have read. Returns bytes written.
+/// byte by byte. `out` needs max_translated_size(n) bytes and must not overlap `in`. Returns the
+/// number of bytes written.
 std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out,
                             break_state *state);

@@ -30,13 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (std::size_t from = 0; from < size;) {
             rng = rng * 1103515245u + 12345u;
             const std::size_t length = std::min<std::size_t>(size - from, (rng >> 16) % 97);
-            // In place when the mode allows it, as the file job may do; a copy of the input otherwise.
-            std::vector<unsigned char> block(data + from, data + from + length);
-            block.resize(max_translated_size(length));
-            std::vector<unsigned char> separate(mode == MODE_DOS ? block.size() : 0);
-            unsigned char *out = mode == MODE_DOS ? separate.data() : block.data();
-            const std::size_t written = translate_block(block.data(), length, out, &state);
-            got.insert(got.end(), out, out + written);
+            // Buffers of the exact size, so any access past them is caught.
+            const std::vector<unsigned char> block(data + from, data + from + length);
+            std::vector<unsigned char> out(max_translated_size(length));
+            const std::size_t written = translate_block(block.data(), length, out.data(), &state);
+            got.insert(got.end(), out.begin(), out.begin() + static_cast<long>(written));
             from += length;
         }
         if (got != want)

@@ -24,22 +24,17 @@ bytes translate_bytewise(const bytes &in)
     return out;
 }
 
-// The block translator fed `in` in pieces ending at each of `cuts`; in place where the mode allows.
+// The block translator fed `in` in pieces ending at each of `cuts`, each in a buffer of its own
+// size so that reading or writing past it shows up under the address sanitizer.
 bytes translate_in_blocks(const bytes &in, const std::vector<std::size_t> &cuts)
 {
     bytes out;
     break_state state = BREAK_NONE;
     std::size_t from = 0;
     for (std::size_t to : cuts) {
-        bytes block(in, from, to - from);
-        block.resize(max_translated_size(block.size()));
-        unsigned char *target = block.data();
-        bytes separate;
-        if (current_mode == MODE_DOS) {
-            separate.resize(block.size());
-            target = separate.data();
-        }
-        out.append(target, translate_block(block.data(), to - from, target, &state));
+        const std::vector<unsigned char> block(in.begin() + from, in.begin() + to);
+        std::vector<unsigned char> target(max_translated_size(block.size()));
+        out.append(target.data(), translate_block(block.data(), block.size(), target.data(), &state));
         from = to;
     }
     return out;
@@ -104,24 +99,28 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
     }
 }
 
-TEST(FindLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
+TEST(CopyToLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
 {
+    // Bytes one bit away from CR or LF, and the extremes, which trip careless bit tricks.
     const unsigned char decoys[] = {0x8D, 0x8A, 0x0B, 0x0C, 0x00, 0xFF, 0x0E, 0x09, 0x2D, 0x2A};
-    using scan = const unsigned char *(*)(const unsigned char *, const unsigned char *);
-    const scan scans[] = {find_line_break, find_line_break_words};
+    using scan = const unsigned char *(*)(const unsigned char *, const unsigned char *, unsigned char *);
+    const scan scans[] = {copy_to_line_break, copy_to_line_break_words};
     std::vector<unsigned char> buffer(64 + 200 + 64);
     for (std::size_t i = 0; i < buffer.size(); ++i)
         buffer[i] = decoys[i % sizeof decoys];
     for (unsigned char brk : {'\r', '\n'})
         for (std::size_t offset = 0; offset < 64; ++offset)
             for (std::size_t length = 0; length <= 200; ++length)
-                // The break at `length` lies just past the end: the scan must not report it.
+                // A break at `length` lies just past the end: the scan must not report it.
                 for (std::size_t at = 0; at <= length; ++at) {
                     const unsigned char *begin = buffer.data() + offset;
                     buffer[offset + at] = brk;
-                    for (scan find : scans)
-                        ASSERT_EQ(find(begin, begin + length) - begin, static_cast<long>(at))
+                    for (scan copy : scans) {
+                        std::vector<unsigned char> out(length);
+                        ASSERT_EQ(copy(begin, begin + length, out.data()) - begin, static_cast<long>(at))
                             << "offset " << offset << " length " << length << " break " << at;
+                        ASSERT_TRUE(std::equal(begin, begin + at, out.begin())) << "offset " << offset << " length " << length;
+                    }
                     buffer[offset + at] = decoys[(offset + at) % sizeof decoys];
                 }
 }
