@@ -175,21 +175,29 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
     unsigned char *o = out;
     break_state s = *state;
     while (p < end) {
-        const unsigned char byte = *p;
-        if (!is_break_byte(byte)) {
+        if (!is_break_byte(*p)) {
             // A run of plain bytes is copied whole; it also ends any pair in progress.
             const unsigned char *run_end = copy_to_line_break(p, end, o);
             o += run_end - p;
             p = run_end;
             s = BREAK_NONE;
-            continue;
+            if (p == end)
+                break;
         }
+        const unsigned char byte = *p;
+        const unsigned char partner = byte ^ (CR ^ LF); // the other break byte
         // A break byte completes a pair only when the byte before started a break of the other kind.
         const break_state own = byte == CR ? BREAK_AFTER_CR : BREAK_AFTER_LF;
         const break_state other = byte == CR ? BREAK_AFTER_LF : BREAK_AFTER_CR;
         if (s == other) {
             s = BREAK_NONE;
             ++p;
+            continue;
+        }
+        if (end - p > 1 && p[1] == partner) { // a whole pair at once: the usual CR LF
+            o = fill_line_breaks(o, 1, terminator, terminator_size);
+            p += 2;
+            s = BREAK_NONE;
             continue;
         }
         // This byte starts a break, and so does each equal byte after it: blank lines in bulk.
