@@ -13,7 +13,7 @@
 namespace {
 
 // Big enough that the system calls cost little next to moving the bytes, small enough for cache.
-constexpr std::size_t input_block_size = 128 * 1024;
+constexpr std::size_t input_block_size = 512 * 1024;
 constexpr std::size_t page_size = 4096;
 
 struct free_deleter {

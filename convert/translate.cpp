@@ -102,7 +102,20 @@ const unsigned char *copy_to_line_break(const unsigned char *begin, const unsign
     const __m128i all_cr = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i all_lf = _mm_set1_epi8(static_cast<char>(LF));
     const unsigned char *p = begin;
-    // Each chunk is stored before it is searched: one pass over the bytes instead of two.
+    // Each chunk is stored before it is searched: one pass over the bytes instead of two. Two
+    // chunks a turn halve the loop's branches on long runs.
+    for (; end - p >= 32; p += 32, out += 32) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), low);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), high);
+        const __m128i low_hits = _mm_or_si128(_mm_cmpeq_epi8(low, all_cr), _mm_cmpeq_epi8(low, all_lf));
+        const __m128i high_hits = _mm_or_si128(_mm_cmpeq_epi8(high, all_cr), _mm_cmpeq_epi8(high, all_lf));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(low_hits)) |
+                              static_cast<unsigned>(_mm_movemask_epi8(high_hits)) << 16;
+        if (mask != 0)
+            return p + std::countr_zero(mask);
+    }
     for (; end - p >= 16; p += 16, out += 16) {
         const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chunk);
@@ -141,11 +154,6 @@ std::size_t count_repeats(const unsigned char *begin, const unsigned char *end, 
 unsigned char *fill_line_breaks(unsigned char *out, std::size_t count, const unsigned char *terminator,
                                 std::size_t terminator_size)
 {
-    if (count == 1) { // the common case: a single break
-        out[0] = terminator[0];
-        out[terminator_size - 1] = terminator[terminator_size - 1];
-        return out + terminator_size;
-    }
     if (terminator_size == 1) {
         std::memset(out, terminator[0], count);
         return out + count;
@@ -185,26 +193,34 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
                 break;
         }
         const unsigned char byte = *p;
-        const unsigned char partner = byte ^ (CR ^ LF); // the other break byte
-        // A break byte completes a pair only when the byte before started a break of the other kind.
-        const break_state own = byte == CR ? BREAK_AFTER_CR : BREAK_AFTER_LF;
-        const break_state other = byte == CR ? BREAK_AFTER_LF : BREAK_AFTER_CR;
+        // A break byte completes a pair only when the byte before started a break of the other
+        // kind. Within a block that is taken care of below, so this is for a pair split between
+        // two blocks.
+        // Arithmetic rather than choices, here and below: in mixed text CR and LF, lone breaks and
+        // pairs come in no order a branch predictor could learn. CR is odd, LF even.
+        const int own = BREAK_AFTER_LF - (byte & 1);
+        const int other = BREAK_AFTER_CR + BREAK_AFTER_LF - own;
         if (s == other) {
             s = BREAK_NONE;
             ++p;
             continue;
         }
-        if (end - p > 1 && p[1] == partner) { // a whole pair at once: the usual CR LF
-            o = fill_line_breaks(o, 1, terminator, terminator_size);
-            p += 2;
-            s = BREAK_NONE;
+        const unsigned char next = end - p > 1 ? p[1] : 0;
+        if (next == byte) {
+            // This byte starts a break, and so does each equal byte after it: blank lines in bulk.
+            const std::size_t breaks = count_repeats(p, end, byte);
+            o = fill_line_breaks(o, breaks, terminator, terminator_size);
+            p += breaks;
+            s = static_cast<break_state>(own);
             continue;
         }
-        // This byte starts a break, and so does each equal byte after it: blank lines in bulk.
-        const std::size_t breaks = (end - p > 1 && p[1] == byte) ? count_repeats(p, end, byte) : 1;
-        o = fill_line_breaks(o, breaks, terminator, terminator_size);
-        p += breaks;
-        s = own;
+        // One terminator for a lone break or a whole pair.
+        const int pair = next == (byte ^ (CR ^ LF));
+        o[0] = terminator[0];
+        o[terminator_size - 1] = terminator[terminator_size - 1];
+        o += terminator_size;
+        p += 1 + pair;
+        s = static_cast<break_state>(own * (1 - pair));
     }
     *state = s;
     return static_cast<std::size_t>(o - out);
