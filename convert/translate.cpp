@@ -95,8 +95,11 @@ const unsigned char *copy_to_line_break_words(const unsigned char *begin, const 
     return p;
 }
 
-const unsigned char *copy_to_line_break(const unsigned char *begin, const unsigned char *end,
-                                        unsigned char *out)
+namespace {
+
+// The body of copy_to_line_break, forced inline so the translator's loop keeps it in registers.
+[[gnu::always_inline]] inline const unsigned char *copy_run(const unsigned char *begin,
+                                                            const unsigned char *end, unsigned char *out)
 {
 #if defined(__SSE2__)
     const __m128i all_cr = _mm_set1_epi8(static_cast<char>(CR));
@@ -128,6 +131,14 @@ const unsigned char *copy_to_line_break(const unsigned char *begin, const unsign
 #else
     return copy_to_line_break_words(begin, end, out);
 #endif
+}
+
+} // namespace
+
+const unsigned char *copy_to_line_break(const unsigned char *begin, const unsigned char *end,
+                                        unsigned char *out)
+{
+    return copy_run(begin, end, out);
 }
 
 namespace {
@@ -185,7 +196,7 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
     while (p < end) {
         if (!is_break_byte(*p)) {
             // A run of plain bytes is copied whole; it also ends any pair in progress.
-            const unsigned char *run_end = copy_to_line_break(p, end, o);
+            const unsigned char *run_end = copy_run(p, end, o);
             o += run_end - p;
             p = run_end;
             s = BREAK_NONE;
