@@ -34,11 +34,6 @@ struct run_result {
     std::string out, err;
 };
 
-struct run_options {
-    bool unprivileged = false;   // as nobody, so permissions apply even though the tests run as root
-    long file_size_limit = -1;   // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored
-};
-
 std::string read_file(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -87,10 +82,20 @@ protected:
         fs::remove_all(dir);
     }
 
-    run_result run(const std::vector<std::string> &args, run_options options = {})
+    // Empties the folder for the next row of a table.
+    void reset()
+    {
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        fs::permissions(dir, fs::perms::all);
+    }
+
+    // `unprivileged`: as nobody, so permissions apply although the tests run as root.
+    // `file_size_limit`: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way.
+    run_result run(const std::vector<std::string> &args, bool unprivileged = false, long file_size_limit = -1)
     {
         std::vector<std::string> argv;
-        if (options.unprivileged)
+        if (unprivileged)
             argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         argv.push_back(EOLFIX_BINARY);
         argv.insert(argv.end(), args.begin(), args.end());
@@ -107,9 +112,9 @@ protected:
                 _exit(126);
             (void)dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             (void)dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (options.file_size_limit >= 0) {
+            if (file_size_limit >= 0) {
                 (void)signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+                const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
                 (void)setrlimit(RLIMIT_FSIZE, &limit);
             }
             execvp(cargs[0], cargs.data());
@@ -123,10 +128,6 @@ protected:
         return result;
     }
 
-    bool can_drop_privileges()
-    {
-        return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
-    }
 };
 
 TEST_F(Cli, ArgumentsModesAndNames)
@@ -163,8 +164,7 @@ TEST_F(Cli, ArgumentsModesAndNames)
         {{"U", "c:"}, 0, false, {}},
     };
     for (const row &r : rows) {
-        fs::remove_all(dir);
-        fs::create_directory(dir);
+        reset();
         fs::create_directory(dir / "sub");
         for (const char *name : {"in", "other", "sub/in", "x.DOS", "i*", "i?", "c:"})
             write_file(dir / name, mixed);
@@ -234,8 +234,7 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
 {
     const std::vector<std::string> setups = {"hard link", "copy links to input", "input links to copy"};
     for (const std::string &setup : setups) {
-        fs::remove_all(dir);
-        fs::create_directory(dir);
+        reset();
         fs::path input = dir / "in";
         if (setup == "input links to copy") {
             write_file(dir / "in.UNIX", mixed);
@@ -264,17 +263,14 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
     };
     const row rows[] = {{"disk full", -1, true}, {"file too large", 10000, false}, {"read error", -1, false}};
     for (const row &r : rows) {
-        fs::remove_all(dir);
-        fs::create_directory(dir);
+        reset();
         if (r.what == "read error")
             fs::create_symlink("/proc/self/mem", dir / "in");
         else
             write_file(dir / "in", big);
         if (r.what == "disk full")
             fs::create_symlink("/dev/full", dir / "in.UNIX");
-        run_options options;
-        options.file_size_limit = r.file_size_limit;
-        const run_result got = run({"U", "in"}, options);
+        const run_result got = run({"U", "in"}, false, r.file_size_limit);
         EXPECT_EQ(got.status, 2) << r.what;
         EXPECT_EQ(got.err, "") << r.what;
         EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << r.what;
@@ -286,7 +282,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 
 TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
 {
-    if (!can_drop_privileges())
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
         GTEST_SKIP() << "needs root and setpriv to run eolfix as an unprivileged user";
     struct row {
         std::string what;
@@ -299,16 +295,13 @@ TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
         {"unwritable folder", 0644, 0755, false},
     };
     for (const row &r : rows) {
-        fs::remove_all(dir);
-        fs::create_directory(dir);
+        reset();
         write_file(dir / "in", mixed, r.input_mode);
         if (r.copy_exists)
             write_file(dir / "in.DOS", "old", 0444);
         ASSERT_EQ(chmod(dir.c_str(), r.folder_mode), 0);
         const auto before = listing(dir);
-        run_options options;
-        options.unprivileged = true;
-        const run_result got = run({"D", "in"}, options);
+        const run_result got = run({"D", "in"}, true);
         EXPECT_EQ(got.status, 0) << r.what;
         EXPECT_EQ(got.err, "") << r.what;
         EXPECT_EQ(listing(dir), before) << r.what;
