@@ -39,6 +39,6 @@ int main(int argc, char **argv)
         print_usage();
         std::exit(1);
     }
-    // Failures before the copy exists stay quiet with 0; 2 says a copy was started and removed.
+    // Failures before the copy is opened stay quiet with 0; 2 says it was opened but not finished.
     return convert_file(argv[2]) == 0 ? 0 : 2;
 }

@@ -97,35 +97,37 @@ const unsigned char *copy_to_line_break_words(const unsigned char *begin, const 
 
 namespace {
 
+#if defined(__SSE2__)
+// Copies the 16 bytes at `p` to `out` and returns a bit for each CR or LF among them.
+[[gnu::always_inline]] inline unsigned copy_chunk(const unsigned char *p, unsigned char *out)
+{
+    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chunk);
+    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(CR))),
+                                      _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(LF))));
+    return static_cast<unsigned>(_mm_movemask_epi8(hits));
+}
+#endif
+
 // The body of copy_to_line_break, forced inline so the translator's loop keeps it in registers.
 [[gnu::always_inline]] inline const unsigned char *copy_run(const unsigned char *begin,
                                                             const unsigned char *end, unsigned char *out)
 {
 #if defined(__SSE2__)
-    const __m128i all_cr = _mm_set1_epi8(static_cast<char>(CR));
-    const __m128i all_lf = _mm_set1_epi8(static_cast<char>(LF));
-    const unsigned char *p = begin;
     // Each chunk is stored before it is searched: one pass over the bytes instead of two. Two
     // chunks a turn halve the loop's branches on long runs.
+    const unsigned char *p = begin;
     for (; end - p >= 32; p += 32, out += 32) {
-        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), low);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), high);
-        const __m128i low_hits = _mm_or_si128(_mm_cmpeq_epi8(low, all_cr), _mm_cmpeq_epi8(low, all_lf));
-        const __m128i high_hits = _mm_or_si128(_mm_cmpeq_epi8(high, all_cr), _mm_cmpeq_epi8(high, all_lf));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(low_hits)) |
-                              static_cast<unsigned>(_mm_movemask_epi8(high_hits)) << 16;
-        if (mask != 0)
-            return p + std::countr_zero(mask);
+        const unsigned hits = copy_chunk(p, out) | copy_chunk(p + 16, out + 16) << 16;
+        if (hits != 0)
+            return p + std::countr_zero(hits);
     }
-    for (; end - p >= 16; p += 16, out += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chunk);
-        const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, all_cr), _mm_cmpeq_epi8(chunk, all_lf));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
-        if (mask != 0)
-            return p + std::countr_zero(mask);
+    if (end - p >= 16) {
+        const unsigned hits = copy_chunk(p, out);
+        if (hits != 0)
+            return p + std::countr_zero(hits);
+        p += 16;
+        out += 16;
     }
     return copy_to_line_break_words(p, end, out);
 #else
@@ -204,19 +206,18 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
                 break;
         }
         const unsigned char byte = *p;
-        // A break byte completes a pair only when the byte before started a break of the other
-        // kind. Within a block that is taken care of below, so this is for a pair split between
-        // two blocks.
-        // Arithmetic rather than choices, here and below: in mixed text CR and LF, lone breaks and
-        // pairs come in no order a branch predictor could learn. CR is odd, LF even.
+        // Arithmetic rather than branches from here on: in mixed text CR and LF, lone breaks and
+        // pairs follow no pattern a branch predictor could learn. CR is odd, LF even.
         const int own = BREAK_AFTER_LF - (byte & 1);
         const int other = BREAK_AFTER_CR + BREAK_AFTER_LF - own;
+        // The second byte of a pair begun in the previous block; pairs within a block are taken
+        // whole below.
         if (s == other) {
             s = BREAK_NONE;
             ++p;
             continue;
         }
-        const unsigned char next = end - p > 1 ? p[1] : 0;
+        const unsigned char next = end - p > 1 ? p[1] : 0; // at the block's end: no partner yet
         if (next == byte) {
             // This byte starts a break, and so does each equal byte after it: blank lines in bulk.
             const std::size_t breaks = count_repeats(p, end, byte);
