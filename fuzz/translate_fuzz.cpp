@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes, cut into blocks at arbitrary points, through the block translator in all
 // three modes and checks it against the byte-at-a-time state table.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
