@@ -123,6 +123,9 @@ make_input() { # shape file bytes
 # same wrapper, so its small start-up cost is in both times alike.
 timed() {
     local t0 t1 status=0
+    # Write back what earlier runs left dirty, so no run pays for another's output (all-lf writes
+    # twice as much as dd, and background writeback would otherwise land on its runs).
+    sync
     t0=$(date +%s%N)
     /usr/bin/time -f %M -o "$SCRATCH/bench-rss" "$@" || status=$?
     t1=$(date +%s%N)
