@@ -210,8 +210,8 @@ std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned cha
         // pairs follow no pattern a branch predictor could learn. CR is odd, LF even.
         const int own = BREAK_AFTER_LF - (byte & 1);
         const int other = BREAK_AFTER_CR + BREAK_AFTER_LF - own;
-        // The second byte of a pair begun in the previous block; pairs within a block are taken
-        // whole below.
+        // The second byte of a pair whose first byte ended the previous block or a run of equal
+        // breaks; other pairs are taken whole below.
         if (s == other) {
             s = BREAK_NONE;
             ++p;
