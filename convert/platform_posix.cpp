@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,4 +105,31 @@ int set_file_times(const char *name, const file_times *times)
 int remove_file(const char *name)
 {
     return unlink(name) == 0 ? 0 : -1;
+}
+
+namespace {
+
+struct thread_start {
+    void (*work)(void *);
+    void *argument;
+};
+
+void *start_thread(void *start)
+{
+    const thread_start *what = static_cast<const thread_start *>(start);
+    what->work(what->argument);
+    return nullptr;
+}
+
+} // namespace
+
+int run_side_by_side(void (*beside)(void *), void (*here)(void *), void *argument)
+{
+    thread_start start{beside, argument};
+    pthread_t thread;
+    if (pthread_create(&thread, nullptr, start_thread, &start) != 0)
+        return -1;
+    here(argument);
+    (void)pthread_join(thread, nullptr);
+    return 0;
 }

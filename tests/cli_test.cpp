@@ -7,13 +7,18 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+#include "convert/line_mode.h"
+#include "convert/translate.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -92,7 +97,9 @@ protected:
 
     // `unprivileged`: as nobody, so permissions apply although the tests run as root.
     // `file_size_limit`: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way.
-    run_result run(const std::vector<std::string> &args, bool unprivileged = false, long file_size_limit = -1)
+    // `process_limit`: RLIMIT_NPROC, so that an unprivileged run cannot start a thread.
+    run_result run(const std::vector<std::string> &args, bool unprivileged = false, long file_size_limit = -1,
+                   long process_limit = -1)
     {
         std::vector<std::string> argv;
         if (unprivileged)
@@ -116,6 +123,10 @@ protected:
                 (void)signal(SIGXFSZ, SIG_IGN);
                 const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
                 (void)setrlimit(RLIMIT_FSIZE, &limit);
+            }
+            if (process_limit >= 0) {
+                const rlimit limit{static_cast<rlim_t>(process_limit), static_cast<rlim_t>(process_limit)};
+                (void)setrlimit(RLIMIT_NPROC, &limit);
             }
             execvp(cargs[0], cargs.data());
             _exit(127);
@@ -182,6 +193,57 @@ TEST_F(Cli, ArgumentsModesAndNames)
             EXPECT_EQ(read_file(dir / name), converted.at(name.substr(name.rfind('.') + 1)[0])) << what;
         EXPECT_EQ(read_file(dir / "in"), mixed) << what;
     }
+}
+
+// What the copy must hold: `in` one byte at a time through the state table.
+std::string translated_bytewise(const std::string &in, line_mode mode)
+{
+    current_mode = mode;
+    std::string out;
+    break_state state = BREAK_NONE;
+    unsigned char step[2];
+    for (char byte : in)
+        out.append(reinterpret_cast<const char *>(step),
+                   translate_byte(static_cast<unsigned char>(byte), &state, step));
+    return out;
+}
+
+TEST_F(Cli, FilesOfManyBlocksMatchTheBytewiseReference)
+{
+    // Around the program's 256 KiB block, and sizes far from it; dense breaks, with pairs cut at
+    // every multiple of 64 KiB so that any block size the program picks splits some of them.
+    const std::size_t block = 256 * 1024;
+    const std::size_t sizes[] = {0, 1, block - 1, block, block + 1, 3 * block + 5, 5000000};
+    std::mt19937 random(7);
+    for (std::size_t size : sizes) {
+        std::string in(size, 'a');
+        for (char &byte : in)
+            byte = "ab\r\n\r\n\0\xff"[random() % 8];
+        for (std::size_t cut = 64 * 1024; cut < size; cut += 64 * 1024)
+            in[cut - 1] = (cut / 65536) % 2 ? '\r' : '\n', in[cut] = (cut / 65536) % 2 ? '\n' : '\r';
+        reset();
+        write_file(dir / "in", in);
+        for (auto [letter, mode, extension] : {std::tuple{"D", MODE_DOS, ".DOS"},
+                                               std::tuple{"U", MODE_UNIX, ".UNIX"},
+                                               std::tuple{"M", MODE_MAC, ".MAC"}}) {
+            EXPECT_EQ(run({letter, "in"}).status, 0) << size << letter;
+            EXPECT_TRUE(read_file(dir / ("in"s + extension)) == translated_bytewise(in, mode))
+                << size << " bytes to " << letter;
+        }
+    }
+}
+
+TEST_F(Cli, ConvertsOnOneThreadWhenNoSecondCanBeStarted)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        GTEST_SKIP() << "needs root and setpriv to run eolfix as a user whose process limit applies";
+    std::string in;
+    while (in.size() < 3000000)
+        in += mixed;
+    write_file(dir / "in", in);
+    const run_result got = run({"D", "in"}, true, -1, 1);
+    EXPECT_EQ(got.status, 0);
+    EXPECT_TRUE(read_file(dir / "in.DOS") == translated_bytewise(in, MODE_DOS));
 }
 
 TEST_F(Cli, ReplacesAnExistingCopyWhole)
@@ -255,27 +317,36 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
 
 TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 {
-    const std::string big(300000, 'x'); // more than one block, so the limit strikes mid-copy
+    // A small input is copied on one thread, a large one with the writing on a second thread.
     struct row {
         std::string what;
+        std::size_t input_size;
         long file_size_limit;
         bool copy_left; // a device behind the copy's name is not ours to remove
     };
-    const row rows[] = {{"disk full", -1, true}, {"file too large", 10000, false}, {"read error", -1, false}};
+    const row rows[] = {
+        {"disk full", 1000, -1, true},
+        {"disk full", 3000000, -1, true},
+        {"file too large", 100000, 10000, false},
+        {"file too large", 3000000, 1000000, false}, // several blocks in
+        {"read error", 0, -1, false},
+    };
     for (const row &r : rows) {
+        const std::string what = r.what + " at " + std::to_string(r.input_size);
+        const std::string input(r.input_size, 'x');
         reset();
         if (r.what == "read error")
             fs::create_symlink("/proc/self/mem", dir / "in");
         else
-            write_file(dir / "in", big);
+            write_file(dir / "in", input);
         if (r.what == "disk full")
             fs::create_symlink("/dev/full", dir / "in.UNIX");
         const run_result got = run({"U", "in"}, false, r.file_size_limit);
-        EXPECT_EQ(got.status, 2) << r.what;
-        EXPECT_EQ(got.err, "") << r.what;
-        EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << r.what;
+        EXPECT_EQ(got.status, 2) << what;
+        EXPECT_EQ(got.err, "") << what;
+        EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << what;
         if (r.what != "read error") {
-            EXPECT_EQ(read_file(dir / "in"), big);
+            EXPECT_TRUE(read_file(dir / "in") == input) << what;
         }
     }
 }
