@@ -42,7 +42,7 @@ struct copy_job {
     std::counting_semaphore<output_block_count> free_blocks{output_block_count}; // for the reader
     std::counting_semaphore<output_block_count> full_blocks{0};                 // for the writer
     std::atomic<bool> write_failed{false}; // set by the writer, tells the reader to stop
-    bool read_failed = false;              // the reader's alone until both threads have finished
+    bool read_failed = false;              // the reader's; looked at once both threads have finished
 };
 
 constexpr std::size_t end_of_blocks = SIZE_MAX;
@@ -77,11 +77,12 @@ void read_and_translate(void *argument)
     break_state state = BREAK_NONE;
     for (unsigned block = 0;; block = (block + 1) % output_block_count) {
         job.free_blocks.acquire();
-        if (job.write_failed.load(std::memory_order_relaxed) ||
-            !translate_next(job, job.output_blocks[block], &job.sizes[block], &state))
+        const bool more = !job.write_failed.load(std::memory_order_relaxed) &&
+                          translate_next(job, job.output_blocks[block], &job.sizes[block], &state);
+        if (!more)
             job.sizes[block] = end_of_blocks;
         job.full_blocks.release();
-        if (job.sizes[block] == end_of_blocks)
+        if (!more)
             return;
     }
 }
