@@ -8,6 +8,7 @@
 
 #include "convert/line_mode.h"
 #include "convert/translate.h"
+#include "tests/bytewise_reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
@@ -19,14 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     size -= 4;
     for (line_mode mode : {MODE_DOS, MODE_UNIX, MODE_MAC}) {
         current_mode = mode;
-        std::vector<unsigned char> want;
-        break_state state = BREAK_NONE;
-        unsigned char step[2];
-        for (std::size_t i = 0; i < size; ++i)
-            want.insert(want.end(), step, step + translate_byte(data[i], &state, step));
+        const std::vector<unsigned char> want = translate_bytewise(std::vector<unsigned char>(data, data + size));
 
         std::vector<unsigned char> got;
-        state = BREAK_NONE;
+        break_state state = BREAK_NONE;
         std::uint32_t rng = cut_seed;
         for (std::size_t from = 0; from < size;) {
             rng = rng * 1103515245u + 12345u;

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "convert/line_mode.h"
-#include "convert/translate.h"
+#include "tests/bytewise_reference.h"
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
@@ -32,6 +32,12 @@ const std::map<char, std::string> converted = {
     {'D', "a\r\nb\r\nc\r\nd\r\ne\0\x1a\xff"s},
     {'U', "a\nb\nc\nd\ne\0\x1a\xff"s},
     {'M', "a\rb\rc\rd\re\0\x1a\xff"s},
+};
+
+struct run_options {
+    bool unprivileged = false;  // as nobody, so permissions apply although the tests run as root
+    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way
+    long process_limit = -1;    // RLIMIT_NPROC, so that an unprivileged run cannot start a thread
 };
 
 struct run_result {
@@ -95,14 +101,10 @@ protected:
         fs::permissions(dir, fs::perms::all);
     }
 
-    // `unprivileged`: as nobody, so permissions apply although the tests run as root.
-    // `file_size_limit`: RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way.
-    // `process_limit`: RLIMIT_NPROC, so that an unprivileged run cannot start a thread.
-    run_result run(const std::vector<std::string> &args, bool unprivileged = false, long file_size_limit = -1,
-                   long process_limit = -1)
+    run_result run(const std::vector<std::string> &args, run_options options = {})
     {
         std::vector<std::string> argv;
-        if (unprivileged)
+        if (options.unprivileged)
             argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         argv.push_back(EOLFIX_BINARY);
         argv.insert(argv.end(), args.begin(), args.end());
@@ -119,15 +121,15 @@ protected:
                 _exit(126);
             (void)dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             (void)dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (file_size_limit >= 0) {
+            if (options.file_size_limit >= 0) {
                 (void)signal(SIGXFSZ, SIG_IGN);
-                const rlimit limit{static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+                const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
                 (void)setrlimit(RLIMIT_FSIZE, &limit);
             }
-            if (process_limit >= 0) {
+            if (options.process_limit >= 0) {
                 // The leak checker of a sanitizer build needs a thread of its own at exit.
                 (void)setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-                const rlimit limit{static_cast<rlim_t>(process_limit), static_cast<rlim_t>(process_limit)};
+                const rlimit limit{static_cast<rlim_t>(options.process_limit), static_cast<rlim_t>(options.process_limit)};
                 (void)setrlimit(RLIMIT_NPROC, &limit);
             }
             execvp(cargs[0], cargs.data());
@@ -141,6 +143,7 @@ protected:
         return result;
     }
 
+    bool can_drop_privileges() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
 };
 
 TEST_F(Cli, ArgumentsModesAndNames)
@@ -197,17 +200,11 @@ TEST_F(Cli, ArgumentsModesAndNames)
     }
 }
 
-// What the copy must hold: `in` one byte at a time through the state table.
+// What the copy must hold for `mode`.
 std::string translated_bytewise(const std::string &in, line_mode mode)
 {
     current_mode = mode;
-    std::string out;
-    break_state state = BREAK_NONE;
-    unsigned char step[2];
-    for (char byte : in)
-        out.append(reinterpret_cast<const char *>(step),
-                   translate_byte(static_cast<unsigned char>(byte), &state, step));
-    return out;
+    return translate_bytewise(in);
 }
 
 TEST_F(Cli, FilesOfManyBlocksMatchTheBytewiseReference)
@@ -237,13 +234,13 @@ TEST_F(Cli, FilesOfManyBlocksMatchTheBytewiseReference)
 
 TEST_F(Cli, ConvertsOnOneThreadWhenNoSecondCanBeStarted)
 {
-    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    if (!can_drop_privileges())
         GTEST_SKIP() << "needs root and setpriv to run eolfix as a user whose process limit applies";
     std::string in;
     while (in.size() < 3000000)
         in += mixed;
     write_file(dir / "in", in);
-    const run_result got = run({"D", "in"}, true, -1, 1);
+    const run_result got = run({"D", "in"}, {.unprivileged = true, .process_limit = 1});
     EXPECT_EQ(got.status, 0);
     EXPECT_TRUE(read_file(dir / "in.DOS") == translated_bytewise(in, MODE_DOS));
 }
@@ -343,7 +340,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
             write_file(dir / "in", input);
         if (r.what == "disk full")
             fs::create_symlink("/dev/full", dir / "in.UNIX");
-        const run_result got = run({"U", "in"}, false, r.file_size_limit);
+        const run_result got = run({"U", "in"}, {.file_size_limit = r.file_size_limit});
         EXPECT_EQ(got.status, 2) << what;
         EXPECT_EQ(got.err, "") << what;
         EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << what;
@@ -355,7 +352,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 
 TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
 {
-    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+    if (!can_drop_privileges())
         GTEST_SKIP() << "needs root and setpriv to run eolfix as an unprivileged user";
     struct row {
         std::string what;
@@ -374,7 +371,7 @@ TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
             write_file(dir / "in.DOS", "old", 0444);
         ASSERT_EQ(chmod(dir.c_str(), r.folder_mode), 0);
         const auto before = listing(dir);
-        const run_result got = run({"D", "in"}, true);
+        const run_result got = run({"D", "in"}, {.unprivileged = true});
         EXPECT_EQ(got.status, 0) << r.what;
         EXPECT_EQ(got.err, "") << r.what;
         EXPECT_EQ(listing(dir), before) << r.what;

@@ -6,23 +6,13 @@
 
 #include "convert/line_mode.h"
 #include "convert/translate.h"
+#include "tests/bytewise_reference.h"
 
 namespace {
 
 using bytes = std::basic_string<unsigned char>;
 
 bytes to_bytes(const std::string &s) { return bytes(s.begin(), s.end()); }
-
-// The reference: one byte at a time through the state table.
-bytes translate_bytewise(const bytes &in)
-{
-    bytes out;
-    break_state state = BREAK_NONE;
-    unsigned char step[2];
-    for (unsigned char byte : in)
-        out.append(step, translate_byte(byte, &state, step));
-    return out;
-}
 
 // The block translator fed `in` in pieces ending at each of `cuts`, each in a buffer of its own
 // size so that reading or writing past it shows up under the address sanitizer.
