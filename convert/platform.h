@@ -59,9 +59,12 @@ int set_file_times(const char *name, const file_times *times);
 /// Removes the name `name`; 0 or -1.
 int remove_file(const char *name);
 
-/// Runs `beside(argument)` on a second thread while this thread runs `here(argument)`, and returns
-/// once both have finished. Returns -1, having run neither, if no thread could be started.
-int run_side_by_side(void (*beside)(void *), void (*here)(void *), void *argument);
+/// Allocates `size` bytes aligned to `alignment` (a power of two dividing `size`); nullptr if
+/// there is no memory. Give it back with free_aligned.
+unsigned char *allocate_aligned(std::size_t alignment, std::size_t size);
+
+/// Gives back what allocate_aligned returned; nullptr is allowed.
+void free_aligned(unsigned char *block);
 
 /// Owns a descriptor and closes it on every path; release() hands it over for a checked close.
 struct owned_descriptor {

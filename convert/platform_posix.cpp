@@ -2,8 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,29 +107,12 @@ int remove_file(const char *name)
     return unlink(name) == 0 ? 0 : -1;
 }
 
-namespace {
-
-struct thread_start {
-    void (*work)(void *);
-    void *argument;
-};
-
-void *start_thread(void *start)
+unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)
 {
-    const thread_start *what = static_cast<const thread_start *>(start);
-    what->work(what->argument);
-    return nullptr;
+    return static_cast<unsigned char *>(std::aligned_alloc(alignment, size));
 }
 
-} // namespace
-
-int run_side_by_side(void (*beside)(void *), void (*here)(void *), void *argument)
+void free_aligned(unsigned char *block)
 {
-    thread_start start{beside, argument};
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, start_thread, &start) != 0)
-        return -1;
-    here(argument);
-    (void)pthread_join(thread, nullptr);
-    return 0;
+    std::free(block);
 }

@@ -37,7 +37,7 @@ const std::map<char, std::string> converted = {
 struct run_options {
     bool unprivileged = false;  // as nobody, so permissions apply although the tests run as root
     long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way
-    long process_limit = -1;    // RLIMIT_NPROC, so that an unprivileged run cannot start a thread
+    long process_limit = -1;    // RLIMIT_NPROC, so that an unprivileged run cannot start a thread or process
 };
 
 struct run_result {
@@ -232,7 +232,7 @@ TEST_F(Cli, FilesOfManyBlocksMatchTheBytewiseReference)
     }
 }
 
-TEST_F(Cli, ConvertsOnOneThreadWhenNoSecondCanBeStarted)
+TEST_F(Cli, ConvertsWhenNoThreadOrProcessCanBeStarted)
 {
     if (!can_drop_privileges())
         GTEST_SKIP() << "needs root and setpriv to run eolfix as a user whose process limit applies";
@@ -316,7 +316,7 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
 
 TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 {
-    // A small input is copied on one thread, a large one with the writing on a second thread.
+    // Small inputs fail in the first block, large ones several blocks in.
     struct row {
         std::string what;
         std::size_t input_size;
