@@ -1,39 +1,20 @@
 #include "convert/translate.h"
 
-#include <bit>
-#include <cstdint>
-#include <cstring>
-
 #include "convert/line_mode.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "convert/translate_kernels.h"
 
 namespace {
 
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 
-bool is_break_byte(unsigned char byte) { return byte == CR || byte == LF; }
+bool always_supported() { return true; }
 
-// Sets the high bit of every byte of `word` equal to the byte repeated in `pattern`, and no other
-// bit. No carry crosses a byte (at most 0x7F + 0x7F), so each set bit is exact, not just the first.
-std::uint64_t mark_equal_bytes(std::uint64_t word, std::uint64_t pattern)
-{
-    constexpr std::uint64_t low_bits = 0x7F7F7F7F7F7F7F7FULL;
-    const std::uint64_t diff = word ^ pattern;
-    return ~(((diff & low_bits) + low_bits) | diff | low_bits);
-}
-
-// Index of the first byte in memory order whose high bit is set in a non-zero mark.
-unsigned first_marked_byte(std::uint64_t marks)
-{
-    if constexpr (std::endian::native == std::endian::little)
-        return static_cast<unsigned>(std::countr_zero(marks)) / 8;
-    else
-        return static_cast<unsigned>(std::countl_zero(marks)) / 8;
-}
+// Fastest first. Each kernel's own file is compiled for its instruction set, so nothing of it may
+// run before its check here says the processor has that set.
+const translate_kernel kernels[] = {
+    {"baseline", always_supported, translate_block_baseline},
+};
 
 } // namespace
 
@@ -76,164 +57,24 @@ std::size_t translate_byte(unsigned char byte, break_state *state, unsigned char
     return written;
 }
 
-const unsigned char *copy_to_line_break_words(const unsigned char *begin, const unsigned char *end,
-                                              unsigned char *out)
+std::span<const translate_kernel> translate_kernels()
 {
-    constexpr std::uint64_t all_cr = 0x0D0D0D0D0D0D0D0DULL;
-    constexpr std::uint64_t all_lf = 0x0A0A0A0A0A0A0A0AULL;
-    const unsigned char *p = begin;
-    for (; end - p >= 8; p += 8, out += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, sizeof word); // unaligned load without undefined behaviour
-        std::memcpy(out, &word, sizeof word);
-        const std::uint64_t marks = mark_equal_bytes(word, all_cr) | mark_equal_bytes(word, all_lf);
-        if (marks != 0)
-            return p + first_marked_byte(marks);
-    }
-    for (; p < end && !is_break_byte(*p); ++p)
-        *out++ = *p;
-    return p;
+    return kernels;
 }
 
-namespace {
-
-#if defined(__SSE2__)
-// Copies the 16 bytes at `p` to `out` and returns a bit for each CR or LF among them.
-[[gnu::always_inline]] inline unsigned copy_chunk(const unsigned char *p, unsigned char *out)
+const translate_kernel &chosen_translate_kernel()
 {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), chunk);
-    const __m128i hits = _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(CR))),
-                                      _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(LF))));
-    return static_cast<unsigned>(_mm_movemask_epi8(hits));
-}
-#endif
-
-// The body of copy_to_line_break, forced inline so the translator's loop keeps it in registers.
-[[gnu::always_inline]] inline const unsigned char *copy_run(const unsigned char *begin,
-                                                            const unsigned char *end, unsigned char *out)
-{
-#if defined(__SSE2__)
-    // Each chunk is stored before it is searched: one pass over the bytes instead of two. Two
-    // chunks a turn halve the loop's branches on long runs.
-    const unsigned char *p = begin;
-    for (; end - p >= 32; p += 32, out += 32) {
-        const unsigned hits = copy_chunk(p, out) | copy_chunk(p + 16, out + 16) << 16;
-        if (hits != 0)
-            return p + std::countr_zero(hits);
-    }
-    if (end - p >= 16) {
-        const unsigned hits = copy_chunk(p, out);
-        if (hits != 0)
-            return p + std::countr_zero(hits);
-        p += 16;
-        out += 16;
-    }
-    return copy_to_line_break_words(p, end, out);
-#else
-    return copy_to_line_break_words(begin, end, out);
-#endif
+    // Asked once: the processor does not change while we run.
+    static const translate_kernel &chosen = []() -> const translate_kernel & {
+        for (const translate_kernel &kernel : kernels)
+            if (kernel.supported())
+                return kernel;
+        return kernels[std::size(kernels) - 1];
+    }();
+    return chosen;
 }
 
-} // namespace
-
-const unsigned char *copy_to_line_break(const unsigned char *begin, const unsigned char *end,
-                                        unsigned char *out)
+std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    return copy_run(begin, end, out);
-}
-
-namespace {
-
-// Length of the run of bytes equal to `byte` that starts at `begin`.
-std::size_t count_repeats(const unsigned char *begin, const unsigned char *end, unsigned char byte)
-{
-    const unsigned char *p = begin;
-#if defined(__SSE2__)
-    const __m128i all_byte = _mm_set1_epi8(static_cast<char>(byte));
-    for (; end - p >= 16; p += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-        const unsigned same = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, all_byte)));
-        if (same != 0xFFFF)
-            return static_cast<std::size_t>(p - begin) + std::countr_one(same);
-    }
-#endif
-    while (p < end && *p == byte)
-        ++p;
-    return static_cast<std::size_t>(p - begin);
-}
-
-// Writes `count` copies of the terminator at `out`; returns the end of what it wrote.
-unsigned char *fill_line_breaks(unsigned char *out, std::size_t count, const unsigned char *terminator,
-                                std::size_t terminator_size)
-{
-    if (terminator_size == 1) {
-        std::memset(out, terminator[0], count);
-        return out + count;
-    }
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i pattern = _mm_set1_epi16(static_cast<short>(terminator[0] | terminator[1] << 8));
-    for (; count - i >= 8; i += 8)
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), pattern);
-#endif
-    for (; i < count; ++i) {
-        out[2 * i] = terminator[0];
-        out[2 * i + 1] = terminator[1];
-    }
-    return out + 2 * count;
-}
-
-} // namespace
-
-std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out,
-                            break_state *state)
-{
-    unsigned char terminator[2] = {0, 0};
-    const std::size_t terminator_size = write_line_break(terminator);
-    const unsigned char *p = in;
-    const unsigned char *const end = in + n;
-    unsigned char *o = out;
-    break_state s = *state;
-    while (p < end) {
-        if (!is_break_byte(*p)) {
-            // A run of plain bytes is copied whole; it also ends any pair in progress.
-            const unsigned char *run_end = copy_run(p, end, o);
-            o += run_end - p;
-            p = run_end;
-            s = BREAK_NONE;
-            if (p == end)
-                break;
-        }
-        const unsigned char byte = *p;
-        // Arithmetic rather than branches from here on: in mixed text CR and LF, lone breaks and
-        // pairs follow no pattern a branch predictor could learn. CR is odd, LF even.
-        const int own = BREAK_AFTER_LF - (byte & 1);
-        const int other = BREAK_AFTER_CR + BREAK_AFTER_LF - own;
-        // The second byte of a pair whose first byte ended the previous block or a run of equal
-        // breaks; other pairs are taken whole below.
-        if (s == other) {
-            s = BREAK_NONE;
-            ++p;
-            continue;
-        }
-        const unsigned char next = end - p > 1 ? p[1] : 0; // at the block's end: no partner yet
-        if (next == byte) {
-            // This byte starts a break, and so does each equal byte after it: blank lines in bulk.
-            const std::size_t breaks = count_repeats(p, end, byte);
-            o = fill_line_breaks(o, breaks, terminator, terminator_size);
-            p += breaks;
-            s = static_cast<break_state>(own);
-            continue;
-        }
-        // One terminator for a lone break or a whole pair.
-        const int pair = next == (byte ^ (CR ^ LF));
-        o[0] = terminator[0];
-        o[terminator_size - 1] = terminator[terminator_size - 1];
-        o += terminator_size;
-        p += 1 + pair;
-        s = static_cast<break_state>(own * (1 - pair));
-    }
-    *state = s;
-    return static_cast<std::size_t>(o - out);
+    return chosen_translate_kernel().translate(in, n, out, state);
 }

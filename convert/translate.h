@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 /// What the previous byte left behind: whether it started a break that the next byte may complete.
 enum break_state : signed char {
@@ -36,3 +37,16 @@ const unsigned char *copy_to_line_break_words(const unsigned char *begin, const 
 /// number of bytes written.
 std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out,
                             break_state *state);
+
+/// One implementation of translate_block for one instruction set. All give the same bytes.
+struct translate_kernel {
+    const char *name;
+    bool (*supported)(); ///< whether this processor can run it
+    std::size_t (*translate)(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
+};
+
+/// Every kernel built into this program, fastest first; the last one runs on any processor.
+std::span<const translate_kernel> translate_kernels();
+
+/// The kernel translate_block runs: the first that this processor supports, chosen on first use.
+const translate_kernel &chosen_translate_kernel();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -16,7 +17,8 @@ bytes to_bytes(const std::string &s) { return bytes(s.begin(), s.end()); }
 
 // The block translator fed `in` in pieces ending at each of `cuts`, each in a buffer of its own
 // size so that reading or writing past it shows up under the address sanitizer.
-bytes translate_in_blocks(const bytes &in, const std::vector<std::size_t> &cuts)
+bytes translate_in_blocks(const bytes &in, const std::vector<std::size_t> &cuts,
+                          const translate_kernel &kernel = chosen_translate_kernel())
 {
     bytes out;
     break_state state = BREAK_NONE;
@@ -24,7 +26,7 @@ bytes translate_in_blocks(const bytes &in, const std::vector<std::size_t> &cuts)
     for (std::size_t to : cuts) {
         const std::vector<unsigned char> block(in.begin() + from, in.begin() + to);
         std::vector<unsigned char> target(max_translated_size(block.size()));
-        out.append(target.data(), translate_block(block.data(), block.size(), target.data(), &state));
+        out.append(target.data(), kernel.translate(block.data(), block.size(), target.data(), &state));
         from = to;
     }
     return out;
@@ -40,6 +42,18 @@ std::string in_mode(std::string unix_form, line_mode mode)
 }
 
 constexpr line_mode all_modes[] = {MODE_DOS, MODE_UNIX, MODE_MAC};
+
+// The kernels this processor can run; the others are named once so a reader knows they were skipped.
+std::vector<const translate_kernel *> runnable_kernels()
+{
+    std::vector<const translate_kernel *> runnable;
+    for (const translate_kernel &kernel : translate_kernels())
+        if (kernel.supported())
+            runnable.push_back(&kernel);
+        else
+            std::printf("skipping the %s kernel: this processor lacks its instructions\n", kernel.name);
+    return runnable;
+}
 
 TEST(Translate, ExamplesInEveryMode)
 {
@@ -59,7 +73,8 @@ TEST(Translate, ExamplesInEveryMode)
         for (const example &e : examples) {
             const bytes want = to_bytes(in_mode(e.unix_out, mode));
             EXPECT_EQ(translate_bytewise(to_bytes(e.in)), want) << "mode " << mode << " input " << testing::PrintToString(e.in);
-            EXPECT_EQ(translate_in_blocks(to_bytes(e.in), {e.in.size()}), want) << "mode " << mode;
+            for (const translate_kernel *kernel : runnable_kernels())
+                EXPECT_EQ(translate_in_blocks(to_bytes(e.in), {e.in.size()}, *kernel), want) << kernel->name << " mode " << mode;
         }
     }
 }
@@ -79,12 +94,15 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
         for (line_mode mode : all_modes) {
             current_mode = mode;
             const bytes want = translate_bytewise(in);
-            for (std::size_t cut = 0; cut <= in.size(); ++cut)
-                ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}), want) << "mode " << mode << " cut " << cut;
             std::vector<std::size_t> cuts; // many small blocks at random places
             for (std::size_t at = 0; at < in.size();)
                 cuts.push_back(at = std::min(in.size(), at + rng() % 7));
-            ASSERT_EQ(translate_in_blocks(in, cuts), want) << "mode " << mode;
+            for (const translate_kernel *kernel : runnable_kernels()) {
+                for (std::size_t cut = 0; cut <= in.size(); ++cut)
+                    ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}, *kernel), want)
+                        << kernel->name << " mode " << mode << " cut " << cut;
+                ASSERT_EQ(translate_in_blocks(in, cuts, *kernel), want) << kernel->name << " mode " << mode;
+            }
         }
     }
 }
