@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <map>
+#include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,13 +41,15 @@ const std::map<char, std::string> converted = {
 
 struct run_options {
     bool unprivileged = false;  // as nobody, so permissions apply although the tests run as root
-    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way
+    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, to fail writes part-way
     long process_limit = -1;    // RLIMIT_NPROC, so that an unprivileged run cannot start a thread or process
+    std::function<void(pid_t)> while_running = {}; // acts on the running program, given its process id
 };
 
 struct run_result {
-    int status;
+    int status; // -1 when ended by a signal
     std::string out, err;
+    int signal = 0; // the signal that ended it, if one did
 };
 
 std::string read_file(const fs::path &path)
@@ -121,8 +128,13 @@ protected:
                 _exit(126);
             (void)dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             (void)dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            // As a shell starts it: whatever the test process ignores or blocks, the program does not.
+            for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGPIPE})
+                (void)signal(signal_number, SIG_DFL);
+            sigset_t none;
+            (void)sigemptyset(&none);
+            (void)sigprocmask(SIG_SETMASK, &none, nullptr);
             if (options.file_size_limit >= 0) {
-                (void)signal(SIGXFSZ, SIG_IGN);
                 const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
                 (void)setrlimit(RLIMIT_FSIZE, &limit);
             }
@@ -135,9 +147,12 @@ protected:
             execvp(cargs[0], cargs.data());
             _exit(127);
         }
+        if (options.while_running)
+            options.while_running(child);
         int wstatus = 0;
         EXPECT_EQ(waitpid(child, &wstatus, 0), child);
-        run_result result{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out), read_file(err)};
+        run_result result{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out), read_file(err),
+                          WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0};
         fs::remove(out);
         fs::remove(err);
         return result;
@@ -314,6 +329,70 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
     }
 }
 
+// Long enough for a slow build to get there; only a broken program ever waits this long.
+std::chrono::steady_clock::time_point give_up_time()
+{
+    return std::chrono::steady_clock::now() + std::chrono::seconds(60);
+}
+
+// Feeds `content` through the FIFO the program reads as its input, waits until the copy holds all
+// of it (the program then waits for more, mid-copy), and sends it `signal_number`.
+void feed_then_signal(const fs::path &fifo, const std::string &content, const fs::path &copy, pid_t program,
+                      int signal_number)
+{
+    const auto give_up = give_up_time();
+    int fd = -1;
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < give_up)
+        (void)usleep(1000); // the program has not opened its input yet
+    EXPECT_GE(fd, 0) << "the input was never opened";
+    if (fd >= 0) {
+        (void)fcntl(fd, F_SETFL, 0);
+        EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        std::error_code missing;
+        while (fs::file_size(copy, missing) != content.size() && std::chrono::steady_clock::now() < give_up)
+            (void)usleep(1000);
+        EXPECT_EQ(fs::file_size(copy, missing), content.size()) << "the copy never caught up";
+    }
+    EXPECT_EQ(kill(program, signal_number), 0);
+    if (fd >= 0)
+        (void)close(fd);
+}
+
+// Reads `amount` bytes of the copy from the FIFO it is written into, then goes away.
+void read_then_leave(const fs::path &fifo, std::size_t amount)
+{
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // does not wait for the writer
+    ASSERT_GE(fd, 0);
+    std::vector<char> buffer(amount);
+    std::size_t got = 0;
+    const auto give_up = give_up_time();
+    while (got < amount && std::chrono::steady_clock::now() < give_up) {
+        pollfd readable{fd, POLLIN, 0};
+        (void)poll(&readable, 1, 100);
+        const ssize_t part = read(fd, buffer.data() + got, amount - got);
+        if (part > 0)
+            got += static_cast<std::size_t>(part);
+    }
+    EXPECT_EQ(got, amount);
+    (void)close(fd);
+}
+
+// A file system that is full after 1 MiB, unmounted when the row is done.
+struct small_file_system {
+    fs::path at;
+    bool mounted;
+    explicit small_file_system(const fs::path &where) : at(where)
+    {
+        fs::create_directory(at);
+        mounted = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0;
+    }
+    ~small_file_system()
+    {
+        if (mounted)
+            (void)umount(at.c_str());
+    }
+};
+
 TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 {
     // Small inputs fail in the first block, large ones several blocks in.
@@ -321,30 +400,72 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         std::string what;
         std::size_t input_size;
         long file_size_limit;
-        bool copy_left; // a device behind the copy's name is not ours to remove
+        bool copy_left; // a device, a pipe or a link behind the copy's name is not ours to remove
+        int signal;     // ends by this signal rather than with status 2
     };
     const row rows[] = {
-        {"disk full", 1000, -1, true},
-        {"disk full", 3000000, -1, true},
-        {"file too large", 100000, 10000, false},
-        {"file too large", 3000000, 1000000, false}, // several blocks in
-        {"read error", 0, -1, false},
+        {"disk full", 1000, -1, true, 0},
+        {"disk full", 3000000, -1, true, 0},
+        {"file too large", 100000, 10000, false, 0},
+        {"file too large", 3000000, 1000000, false, 0}, // several blocks in
+        {"file too large behind a link", 3000000, 1000000, true, 0},
+        {"full file system behind a link", 3000000, -1, true, 0},
+        {"reader leaves", 3000000, -1, true, 0},
+        {"read error", 0, -1, false, 0},
+        {"interrupted", 300000, -1, false, SIGINT},
+        {"interrupted", 300000, -1, false, SIGTERM},
+        {"interrupted", 300000, -1, false, SIGHUP},
     };
+    // A program that dies early must show as a failed write here, not end the test.
+    (void)signal(SIGPIPE, SIG_IGN);
     for (const row &r : rows) {
-        const std::string what = r.what + " at " + std::to_string(r.input_size);
+        const std::string what = r.what + " at " + std::to_string(r.input_size) + " " + std::to_string(r.signal);
         const std::string input(r.input_size, 'x');
         reset();
+        run_options options{.file_size_limit = r.file_size_limit};
         if (r.what == "read error")
             fs::create_symlink("/proc/self/mem", dir / "in");
+        else if (r.what == "interrupted")
+            ASSERT_EQ(mkfifo((dir / "in").c_str(), 0644), 0);
         else
             write_file(dir / "in", input);
+
         if (r.what == "disk full")
             fs::create_symlink("/dev/full", dir / "in.UNIX");
-        const run_result got = run({"U", "in"}, {.file_size_limit = r.file_size_limit});
-        EXPECT_EQ(got.status, 2) << what;
+        if (r.what == "file too large behind a link") {
+            fs::create_directory(dir / "elsewhere");
+            fs::create_symlink("elsewhere/in.UNIX", dir / "in.UNIX");
+        }
+        const small_file_system small(dir / "small");
+        if (r.what == "full file system behind a link") {
+            if (!small.mounted) {
+                std::cout << "[ SKIPPED  ] " << what << ": cannot mount a tmpfs (needs root)\n";
+                continue;
+            }
+            fs::create_symlink("small/in.UNIX", dir / "in.UNIX");
+        }
+        if (r.what == "reader leaves") {
+            ASSERT_EQ(mkfifo((dir / "in.UNIX").c_str(), 0644), 0);
+            options.while_running = [&](pid_t) { read_then_leave(dir / "in.UNIX", 64 * 1024); };
+        }
+        if (r.what == "interrupted")
+            options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal); };
+
+        const run_result got = run({"U", "in"}, options);
+        EXPECT_EQ(got.signal, r.signal) << what;
+        EXPECT_EQ(got.status, r.signal ? -1 : 2) << what;
         EXPECT_EQ(got.err, "") << what;
         EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << what;
-        if (r.what != "read error") {
+        if (r.what.ends_with("behind a link")) {
+            EXPECT_TRUE(fs::is_symlink(dir / "in.UNIX")) << what;
+            EXPECT_FALSE(fs::exists(dir / "in.UNIX")) << what << ": partial data left behind the link";
+        }
+        if (r.what == "reader leaves") {
+            EXPECT_TRUE(fs::is_fifo(dir / "in.UNIX")) << what;
+        }
+        if (r.what == "interrupted") {
+            EXPECT_TRUE(fs::is_fifo(dir / "in")) << what;
+        } else if (r.what != "read error") {
             EXPECT_TRUE(read_file(dir / "in") == input) << what;
         }
     }
