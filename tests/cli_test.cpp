@@ -10,7 +10,6 @@
 #include <functional>
 #include <iostream>
 #include <map>
-#include <poll.h>
 #include <random>
 #include <sstream>
 #include <string>
@@ -329,10 +328,12 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
     }
 }
 
-// Long enough for a slow build to get there; only a broken program ever waits this long.
-std::chrono::steady_clock::time_point give_up_time()
+// Tries every millisecond for up to a minute, which only a broken program needs; true once done.
+bool wait_until(const std::function<bool()> &done)
 {
-    return std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (int tries = 0; tries < 60000 && !done(); ++tries)
+        (void)usleep(1000);
+    return done();
 }
 
 // Feeds `content` through the FIFO the program reads as its input, waits until the copy holds all
@@ -340,58 +341,31 @@ std::chrono::steady_clock::time_point give_up_time()
 void feed_then_signal(const fs::path &fifo, const std::string &content, const fs::path &copy, pid_t program,
                       int signal_number)
 {
-    const auto give_up = give_up_time();
     int fd = -1;
-    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < give_up)
-        (void)usleep(1000); // the program has not opened its input yet
-    EXPECT_GE(fd, 0) << "the input was never opened";
+    EXPECT_TRUE(wait_until([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
     if (fd >= 0) {
         (void)fcntl(fd, F_SETFL, 0);
         EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
         std::error_code missing;
-        while (fs::file_size(copy, missing) != content.size() && std::chrono::steady_clock::now() < give_up)
-            (void)usleep(1000);
-        EXPECT_EQ(fs::file_size(copy, missing), content.size()) << "the copy never caught up";
+        EXPECT_TRUE(wait_until([&] { return fs::file_size(copy, missing) == content.size(); }));
     }
     EXPECT_EQ(kill(program, signal_number), 0);
-    if (fd >= 0)
-        (void)close(fd);
+    (void)close(fd);
 }
 
 // Reads `amount` bytes of the copy from the FIFO it is written into, then goes away.
 void read_then_leave(const fs::path &fifo, std::size_t amount)
 {
     const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // does not wait for the writer
-    ASSERT_GE(fd, 0);
     std::vector<char> buffer(amount);
     std::size_t got = 0;
-    const auto give_up = give_up_time();
-    while (got < amount && std::chrono::steady_clock::now() < give_up) {
-        pollfd readable{fd, POLLIN, 0};
-        (void)poll(&readable, 1, 100);
+    EXPECT_TRUE(wait_until([&] {
         const ssize_t part = read(fd, buffer.data() + got, amount - got);
-        if (part > 0)
-            got += static_cast<std::size_t>(part);
-    }
-    EXPECT_EQ(got, amount);
+        got += part > 0 ? static_cast<std::size_t>(part) : 0;
+        return got == amount;
+    }));
     (void)close(fd);
 }
-
-// A file system that is full after 1 MiB, unmounted when the row is done.
-struct small_file_system {
-    fs::path at;
-    bool mounted;
-    explicit small_file_system(const fs::path &where) : at(where)
-    {
-        fs::create_directory(at);
-        mounted = mount("tmpfs", at.c_str(), "tmpfs", 0, "size=1m") == 0;
-    }
-    ~small_file_system()
-    {
-        if (mounted)
-            (void)umount(at.c_str());
-    }
-};
 
 TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 {
@@ -436,10 +410,10 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
             fs::create_directory(dir / "elsewhere");
             fs::create_symlink("elsewhere/in.UNIX", dir / "in.UNIX");
         }
-        const small_file_system small(dir / "small");
         if (r.what == "full file system behind a link") {
-            if (!small.mounted) {
-                std::cout << "[ SKIPPED  ] " << what << ": cannot mount a tmpfs (needs root)\n";
+            fs::create_directory(dir / "small");
+            if (mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m") != 0) {
+                std::cout << "[ SKIPPED  ] " << what << ": cannot mount a 1 MiB tmpfs (needs root)\n";
                 continue;
             }
             fs::create_symlink("small/in.UNIX", dir / "in.UNIX");
@@ -468,6 +442,8 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         } else if (r.what != "read error") {
             EXPECT_TRUE(read_file(dir / "in") == input) << what;
         }
+        if (r.what == "full file system behind a link")
+            (void)umount((dir / "small").c_str());
     }
 }
 
