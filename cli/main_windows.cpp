@@ -1,0 +1,39 @@
+// The Windows entry: the arguments arrive in UTF-16 and are passed on in UTF-8, so every name,
+// in any script, reaches the file calls whole; the platform file turns them back into UTF-16.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/command_line.h"
+
+namespace {
+
+// Empty when the argument is not valid UTF-16: an empty name names no file, an empty mode is wrong,
+// whereas a replacement character could name another file.
+std::string to_utf8(const wchar_t *argument)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return {};
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, -1, utf8.data(), size, nullptr, nullptr) != size)
+        return {};
+    utf8.resize(static_cast<std::size_t>(size) - 1); // the terminator the string keeps anyway
+    return utf8;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    std::vector<std::string> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.push_back(to_utf8(argv[i]));
+    std::vector<char *> pointers;
+    for (std::string &argument : arguments)
+        pointers.push_back(argument.data());
+    pointers.push_back(nullptr);
+    return run_command_line(argc, pointers.data());
+}
