@@ -1,0 +1,216 @@
+#include "convert/platform.h"
+
+#include <windows.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <io.h>
+#include <malloc.h>
+#include <string>
+
+namespace {
+
+// FILETIME counts 100 ns ticks since 1601-01-01 UTC; this many seconds lie between then and 1970.
+constexpr std::int64_t ticks_per_second = 10000000;
+constexpr std::int64_t seconds_1601_to_1970 = 11644473600;
+
+// Others may read and write either file while we work, but not delete or rename it under us.
+constexpr DWORD share_read_write = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// Only to read or set times: stand in nobody's way.
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The UTF-8 names of the command line as the UTF-16 that the wide calls take; empty if not UTF-8.
+std::wstring to_utf16(const char *name)
+{
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0);
+    if (size <= 0)
+        return {};
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide.data(), size) != size)
+        return {};
+    wide.resize(static_cast<std::size_t>(size) - 1);
+    return wide;
+}
+
+// Opens by UTF-8 name; an empty or unconvertible name opens nothing.
+HANDLE open_by_name(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    const std::wstring wide = to_utf16(name);
+    if (wide.empty())
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+// The job sees descriptors; the C runtime keeps the handle behind each and closes it with it.
+int to_descriptor(HANDLE handle, int flags)
+{
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
+    if (fd < 0)
+        (void)CloseHandle(handle);
+    return fd;
+}
+
+HANDLE to_handle(int fd)
+{
+    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Whole seconds, rounded down: divided while still counted from 1601 and never negative, so a time
+// before 1970 does not move forward to the next second as a division of negative ticks would.
+std::int64_t to_unix_seconds(const FILETIME &time)
+{
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return static_cast<std::int64_t>(ticks / ticks_per_second) - seconds_1601_to_1970;
+}
+
+// False when the time lies beyond what FILETIME holds, or at 1601 exactly: SetFileTime reads a
+// zero FILETIME as "leave this time alone".
+bool to_filetime(std::int64_t unix_seconds, FILETIME *time)
+{
+    if (unix_seconds <= -seconds_1601_to_1970 || unix_seconds > INT64_MAX / ticks_per_second - seconds_1601_to_1970)
+        return false;
+    const std::uint64_t ticks = static_cast<std::uint64_t>((unix_seconds + seconds_1601_to_1970) * ticks_per_second);
+    time->dwLowDateTime = static_cast<DWORD>(ticks);
+    time->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return true;
+}
+
+} // namespace
+
+int query_file_times(const char *name, file_times *times)
+{
+    // Backup semantics let a folder open too, as stat finds one; the job turns it down later.
+    const HANDLE handle = open_by_name(name, FILE_READ_ATTRIBUTES, share_all, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    FILETIME access, modification;
+    const BOOL got = GetFileTime(handle, nullptr, &access, &modification);
+    (void)CloseHandle(handle);
+    if (!got)
+        return -1;
+    // No access time recorded reads as zero, which the job then fills from the modification time.
+    times->access = access.dwLowDateTime == 0 && access.dwHighDateTime == 0 ? 0 : to_unix_seconds(access);
+    times->modification = to_unix_seconds(modification);
+    return 0;
+}
+
+int open_input(const char *name)
+{
+    return to_descriptor(open_by_name(name, GENERIC_READ, share_read_write, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN),
+                         _O_RDONLY);
+}
+
+int open_output(const char *name, unsigned)
+{
+    // Windows has no permission bits to narrow: a new copy takes its folder's default security.
+    return to_descriptor(open_by_name(name, GENERIC_WRITE, share_read_write, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL),
+                         _O_WRONLY);
+}
+
+int describe_file(int fd, file_identity *identity)
+{
+    const HANDLE handle = to_handle(fd);
+    *identity = file_identity{};
+    // A console, pipe or device has no file index; it is nothing the job could truncate or remove.
+    if (GetFileType(handle) != FILE_TYPE_DISK)
+        return 0;
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle, &information))
+        return -1;
+    identity->device = information.dwVolumeSerialNumber;
+    identity->inode = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    // ReFS numbers files in 128 bits; where the system gives them, fold both halves in. Equal
+    // files stay equal, so the guard against writing over the input can only grow more careful.
+    FILE_ID_INFO id_information;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_information, sizeof id_information)) {
+        std::uint64_t halves[2];
+        static_assert(sizeof halves == sizeof id_information.FileId.Identifier);
+        std::memcpy(halves, id_information.FileId.Identifier, sizeof halves);
+        identity->device = id_information.VolumeSerialNumber;
+        identity->inode = halves[0] ^ halves[1];
+    }
+    identity->size = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    identity->permissions = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644;
+    identity->is_directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    identity->is_regular = !identity->is_directory;
+    return 0;
+}
+
+int truncate_file(int fd)
+{
+    const HANDLE handle = to_handle(fd);
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    return SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle) ? 0 : -1;
+}
+
+void advise_sequential(int)
+{
+    // Given to the system already when the input was opened (FILE_FLAG_SEQUENTIAL_SCAN).
+}
+
+long read_some(int fd, void *buffer, std::size_t size)
+{
+    // One call moves at most a DWORD's worth; keep well inside it.
+    const DWORD chunk = size > INT_MAX ? INT_MAX : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (ReadFile(to_handle(fd), buffer, chunk, &got, nullptr))
+        return static_cast<long>(got);
+    // A pipe whose writer has gone is at its end, as on POSIX.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
+
+int write_all(int fd, const void *buffer, std::size_t size)
+{
+    const HANDLE handle = to_handle(fd);
+    const char *p = static_cast<const char *>(buffer);
+    while (size > 0) {
+        const DWORD chunk = size > INT_MAX ? INT_MAX : static_cast<DWORD>(size);
+        DWORD put = 0;
+        if (!WriteFile(handle, p, chunk, &put, nullptr))
+            return -1;
+        if (put == 0) // no error and no progress: retrying could spin forever
+            return -1;
+        p += put;
+        size -= put;
+    }
+    return 0;
+}
+
+int close_file(int fd)
+{
+    return _close(fd) == 0 ? 0 : -1;
+}
+
+int set_file_times(const char *name, const file_times *times)
+{
+    FILETIME access, modification;
+    if (!to_filetime(times->access, &access) || !to_filetime(times->modification, &modification))
+        return -1;
+    const HANDLE handle = open_by_name(name, FILE_WRITE_ATTRIBUTES, share_all, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    // The creation time (nullptr) stays the copy's own.
+    const BOOL set = SetFileTime(handle, nullptr, &access, &modification);
+    return CloseHandle(handle) && set ? 0 : -1;
+}
+
+int remove_file(const char *name)
+{
+    const std::wstring wide = to_utf16(name);
+    return !wide.empty() && DeleteFileW(wide.c_str()) ? 0 : -1;
+}
+
+unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)
+{
+    return static_cast<unsigned char *>(_aligned_malloc(size, alignment));
+}
+
+void free_aligned(unsigned char *block)
+{
+    _aligned_free(block);
+}
