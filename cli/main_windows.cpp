@@ -1,5 +1,4 @@
-// The Windows entry: the arguments arrive in UTF-16 and are passed on in UTF-8, so every name,
-// in any script, reaches the file calls whole; the platform file turns them back into UTF-16.
+// The Windows entry: UTF-16 arguments passed on as UTF-8, so a name in any script arrives whole.
 
 #include <windows.h>
 
@@ -10,8 +9,7 @@
 
 namespace {
 
-// Empty when the argument is not valid UTF-16: an empty name names no file, an empty mode is wrong,
-// whereas a replacement character could name another file.
+// Empty for broken UTF-16: that names no file, where a replacement character could name another.
 std::string to_utf8(const wchar_t *argument)
 {
     const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, argument, -1, nullptr, 0, nullptr, nullptr);

@@ -59,16 +59,14 @@ HANDLE to_handle(int fd)
     return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
-// Whole seconds, rounded down: divided while still counted from 1601 and never negative, so a time
-// before 1970 does not move forward to the next second as a division of negative ticks would.
+// Divided while counted from 1601, never negative, so times before 1970 round down, not up.
 std::int64_t to_unix_seconds(const FILETIME &time)
 {
     const std::uint64_t ticks = (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     return static_cast<std::int64_t>(ticks / ticks_per_second) - seconds_1601_to_1970;
 }
 
-// False when the time lies beyond what FILETIME holds, or at 1601 exactly: SetFileTime reads a
-// zero FILETIME as "leave this time alone".
+// False beyond FILETIME's range, and at 1601 exactly: SetFileTime skips a zero FILETIME.
 bool to_filetime(std::int64_t unix_seconds, FILETIME *time)
 {
     if (unix_seconds <= -seconds_1601_to_1970 || unix_seconds > INT64_MAX / ticks_per_second - seconds_1601_to_1970)
@@ -123,8 +121,7 @@ int describe_file(int fd, file_identity *identity)
         return -1;
     identity->device = information.dwVolumeSerialNumber;
     identity->inode = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    // ReFS numbers files in 128 bits; where the system gives them, fold both halves in. Equal
-    // files stay equal, so the guard against writing over the input can only grow more careful.
+    // ReFS numbers files in 128 bits: folded, one file still matches itself, never less often.
     FILE_ID_INFO id_information;
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_information, sizeof id_information)) {
         std::uint64_t halves[2];
