@@ -8,6 +8,7 @@ export WINEPREFIX WINEARCH=win64 WINEDEBUG=-all DISPLAY= WINEDLLOVERRIDES="mscor
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
 mkdir -p "$WINEPREFIX"
+WINEPREFIX=$(cd "$WINEPREFIX" && pwd) # Wine takes only an absolute path
 # A server started here, apart from the caller's pipes, stays up for the later runs: a server and
 # services started by the program itself would hold the caller's output open, and CTest would
 # wait for them. The lock keeps parallel test runs from starting two.
