@@ -5,8 +5,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <io.h>
 #include <malloc.h>
 #include <string>
 
@@ -43,20 +41,22 @@ HANDLE open_by_name(const char *name, DWORD access, DWORD share, DWORD dispositi
     return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
-// The job sees descriptors; the C runtime keeps the handle behind each and closes it with it.
-int to_descriptor(HANDLE handle, int flags)
+// Handles keep to 32 bits (Windows shares them with 32-bit programs): an int holds one, and
+// INVALID_HANDLE_VALUE is -1. Not C runtime descriptors: making one reads the file under Wine.
+int to_descriptor(HANDLE handle)
 {
-    if (handle == INVALID_HANDLE_VALUE)
+    const intptr_t value = reinterpret_cast<intptr_t>(handle);
+    if (handle == INVALID_HANDLE_VALUE || value < 0 || value > INT_MAX) {
+        if (handle != INVALID_HANDLE_VALUE)
+            (void)CloseHandle(handle);
         return -1;
-    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags | _O_BINARY);
-    if (fd < 0)
-        (void)CloseHandle(handle);
-    return fd;
+    }
+    return static_cast<int>(value);
 }
 
 HANDLE to_handle(int fd)
 {
-    return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(fd));
 }
 
 // Divided while counted from 1601, never negative, so times before 1970 round down, not up.
@@ -77,6 +77,39 @@ bool to_filetime(std::int64_t unix_seconds, FILETIME *time)
     return true;
 }
 
+file_times to_file_times(const FILETIME &access, const FILETIME &modification)
+{
+    file_times times;
+    // No access time recorded reads as zero, which the job then fills from the modification time.
+    times.access = access.dwLowDateTime == 0 && access.dwHighDateTime == 0 ? 0 : to_unix_seconds(access);
+    times.modification = to_unix_seconds(modification);
+    return times;
+}
+
+// Volume serial and file ID: what tells two names of one file apart from two files.
+bool identify(HANDLE handle, std::uint64_t *volume, std::uint64_t *file, BY_HANDLE_FILE_INFORMATION *information)
+{
+    if (!GetFileInformationByHandle(handle, information))
+        return false;
+    *volume = information->dwVolumeSerialNumber;
+    *file = (static_cast<std::uint64_t>(information->nFileIndexHigh) << 32) | information->nFileIndexLow;
+    // ReFS numbers files in 128 bits: folded, one file still matches itself, never less often.
+    FILE_ID_INFO id_information;
+    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_information, sizeof id_information)) {
+        std::uint64_t halves[2];
+        static_assert(sizeof halves == sizeof id_information.FileId.Identifier);
+        std::memcpy(halves, id_information.FileId.Identifier, sizeof halves);
+        *volume = id_information.VolumeSerialNumber;
+        *file = halves[0] ^ halves[1];
+    }
+    return true;
+}
+
+// The copy to remove if it cannot be finished: the file itself, past any link in its name.
+std::wstring armed_path;
+std::uint64_t armed_volume;
+std::uint64_t armed_file;
+
 } // namespace
 
 int query_file_times(const char *name, file_times *times)
@@ -90,50 +123,41 @@ int query_file_times(const char *name, file_times *times)
     (void)CloseHandle(handle);
     if (!got)
         return -1;
-    // No access time recorded reads as zero, which the job then fills from the modification time.
-    times->access = access.dwLowDateTime == 0 && access.dwHighDateTime == 0 ? 0 : to_unix_seconds(access);
-    times->modification = to_unix_seconds(modification);
+    *times = to_file_times(access, modification);
     return 0;
 }
 
 int open_input(const char *name)
 {
-    return to_descriptor(open_by_name(name, GENERIC_READ, share_read_write, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN),
-                         _O_RDONLY);
+    return to_descriptor(open_by_name(name, GENERIC_READ, share_read_write, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN));
 }
 
 int open_output(const char *name, unsigned)
 {
     // Windows has no permission bits to narrow: a new copy takes its folder's default security.
-    return to_descriptor(open_by_name(name, GENERIC_WRITE, share_read_write, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL),
-                         _O_WRONLY);
+    return to_descriptor(open_by_name(name, GENERIC_WRITE, share_read_write, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
 }
 
 int describe_file(int fd, file_identity *identity)
 {
     const HANDLE handle = to_handle(fd);
     *identity = file_identity{};
+    // Times first: Wine reads the head of a file to tell its type, which moves its access time.
+    FILETIME access, modification;
+    const bool has_times = GetFileTime(handle, nullptr, &access, &modification);
     // A console, pipe or device has no file index; it is nothing the job could truncate or remove.
     if (GetFileType(handle) != FILE_TYPE_DISK)
         return 0;
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(handle, &information))
+    if (!has_times)
         return -1;
-    identity->device = information.dwVolumeSerialNumber;
-    identity->inode = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    // ReFS numbers files in 128 bits: folded, one file still matches itself, never less often.
-    FILE_ID_INFO id_information;
-    if (GetFileInformationByHandleEx(handle, FileIdInfo, &id_information, sizeof id_information)) {
-        std::uint64_t halves[2];
-        static_assert(sizeof halves == sizeof id_information.FileId.Identifier);
-        std::memcpy(halves, id_information.FileId.Identifier, sizeof halves);
-        identity->device = id_information.VolumeSerialNumber;
-        identity->inode = halves[0] ^ halves[1];
-    }
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!identify(handle, &identity->device, &identity->inode, &information))
+        return -1;
     identity->size = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
     identity->permissions = (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ? 0444 : 0644;
     identity->is_directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     identity->is_regular = !identity->is_directory;
+    identity->times = to_file_times(access, modification);
     return 0;
 }
 
@@ -180,7 +204,7 @@ int write_all(int fd, const void *buffer, std::size_t size)
 
 int close_file(int fd)
 {
-    return _close(fd) == 0 ? 0 : -1;
+    return CloseHandle(to_handle(fd)) ? 0 : -1;
 }
 
 int set_file_times(const char *name, const file_times *times)
@@ -196,10 +220,50 @@ int set_file_times(const char *name, const file_times *times)
     return CloseHandle(handle) && set ? 0 : -1;
 }
 
-int remove_file(const char *name)
+void ignore_write_signals()
 {
-    const std::wstring wide = to_utf16(name);
-    return !wide.empty() && DeleteFileW(wide.c_str()) ? 0 : -1;
+    // Nothing to do: a full disk or a reader that went away is already a write error here.
+}
+
+void arm_copy_removal(int fd, const char *name)
+{
+    const HANDLE handle = to_handle(fd);
+    armed_path.clear();
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!identify(handle, &armed_volume, &armed_file, &information))
+        return;
+    // The path the system resolved when it opened the copy; failing that, the name as given.
+    wchar_t resolved[32768];
+    const DWORD length = GetFinalPathNameByHandleW(handle, resolved, sizeof resolved / sizeof resolved[0], FILE_NAME_NORMALIZED);
+    if (length > 0 && length < sizeof resolved / sizeof resolved[0])
+        armed_path.assign(resolved, length);
+    else
+        armed_path = to_utf16(name);
+}
+
+int remove_armed_copy()
+{
+    if (armed_path.empty())
+        return -1;
+    // Checked and removed through one handle, so only the file we wrote can go, never a link.
+    const HANDLE handle = CreateFileW(armed_path.c_str(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    disarm_copy_removal();
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    std::uint64_t volume, file;
+    BY_HANDLE_FILE_INFORMATION information;
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    const bool removed = identify(handle, &volume, &file, &information) && volume == armed_volume &&
+                         file == armed_file &&
+                         SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    return CloseHandle(handle) && removed ? 0 : -1;
+}
+
+void disarm_copy_removal()
+{
+    armed_path.clear();
 }
 
 unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)

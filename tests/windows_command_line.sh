@@ -25,6 +25,7 @@ cleanup()
         "${as_owner[@]}" /usr/lib/wine/wineserver64 -k 2>/dev/null
         "${as_owner[@]}" /usr/lib/wine/wineserver64 -w 2>/dev/null
     fi
+    umount "$work/case/small" 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -155,6 +156,26 @@ as_user=("${as_owner[@]}")
 run 0 U in.txt
 as_user=()
 holds in.txt.UNIX 'old'
+
+new_case "disk full part-way"
+mkdir small
+if mount -t tmpfs -o size=1m eolfix-test small 2>/dev/null; then
+    # 600 KiB of LF lines fit once, not again as CR LF beside them.
+    head -c 614400 /dev/zero | tr '\0' '\n' >small/in.txt
+    run 2 D small/in.txt
+    [ "$(ls small)" = in.txt ] || fail "small holds $(ls small)"
+    [ "$(stat -c %s small/in.txt)" = 614400 ] || fail "the input changed"
+    # Through a link: the file behind it goes, the link stays.
+    cp small/in.txt big.txt 2>/dev/null
+    : >small/in.txt.DOS
+    ln -s small/in.txt.DOS big.txt.DOS
+    run 2 D big.txt
+    [ "$(ls small)" = in.txt ] || fail "small holds $(ls small) after a copy through a link"
+    [ -L big.txt.DOS ] || fail "the link was removed"
+    umount small
+else
+    echo "skipping the disk-full case: cannot mount a tmpfs (needs root)"
+fi
 
 # Fractions are cut towards the earlier second; before 1970 that is away from zero.
 for moment in '1950-06-15 12:34:56.75' '2100-03-04 05:06:07.5'; do
