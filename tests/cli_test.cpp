@@ -285,6 +285,7 @@ TEST_F(Cli, CopyCarriesTheInputTimesInWholeSeconds)
         {{1000000000, 500000000}, {1200000000, 750000000}, 1000000000, 1200000000},
         {{1700000000, 0}, {315532800, 999999999}, 1700000000, 315532800},
         {{0, 0}, {1234567890, 0}, 1234567890, 1234567890}, // no access time: both from modification
+        {{4102444800, 0}, {4102444801, 0}, 4102444800, 4102444801}, // 2100: past a 32-bit time_t
     };
     for (const row &r : rows) {
         write_file(dir / "in", mixed);
