@@ -63,8 +63,9 @@ void ignore_write_signals();
 
 /// Prepares the removal of the copy open as `fd` under `name`: of the file itself, found by
 /// following every link in `name`, so that a link stays. From now on an interrupt, termination or
-/// hang-up removes that file, then ends the process by the same signal as if it had not been
-/// caught; a signal the caller ignored stays ignored. Nothing is removed that is not that file.
+/// hang-up (on Windows Ctrl-C, Ctrl-Break or a closed console) removes that file, then ends the
+/// process as if it had not been caught; one the caller ignored stays ignored. Nothing is removed
+/// that is not that file.
 void arm_copy_removal(int fd, const char *name);
 
 /// Removes the file armed by arm_copy_removal, then disarms; 0 or -1.

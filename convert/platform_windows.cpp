@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -105,10 +106,47 @@ bool identify(HANDLE handle, std::uint64_t *volume, std::uint64_t *file, BY_HAND
     return true;
 }
 
-// The copy to remove if it cannot be finished: the file itself, past any link in its name.
-std::wstring armed_path;
-std::uint64_t armed_volume;
-std::uint64_t armed_file;
+// A second handle to the copy, with the right to delete it, while it is incomplete. The console
+// handler runs on a thread of its own: whoever takes the handle out first, handler or job, owns it.
+std::atomic<HANDLE> removable_copy{nullptr};
+// Left in its place by the handler, so the job knows the process is ending and must not go on.
+const HANDLE taken_by_handler = INVALID_HANDLE_VALUE;
+
+// Marks the open file for deletion; the system removes it when its last handle closes.
+bool mark_for_deletion(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// The job's own share of the armed handle, or nothing if it was never armed or is already given up.
+HANDLE take_removable_copy()
+{
+    const HANDLE copy = removable_copy.exchange(nullptr);
+    // The handler has it and ends the process as soon as the copy is marked; going on could race it.
+    if (copy == taken_by_handler)
+        Sleep(INFINITE);
+    return copy;
+}
+
+// Ctrl-C, Ctrl-Break or a closed console: remove the incomplete copy, then end as without a handler.
+BOOL WINAPI remove_copy_and_end(DWORD event)
+{
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE;
+    HANDLE copy = removable_copy.load();
+    do {
+        // Not armed any more: the next handler, in the end the system's own, gives the usual effect.
+        if (copy == nullptr)
+            return FALSE;
+        // A second event while the first removes: that one ends the process.
+        if (copy == taken_by_handler)
+            Sleep(INFINITE);
+    } while (!removable_copy.compare_exchange_weak(copy, taken_by_handler));
+    (void)mark_for_deletion(copy);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
 
 } // namespace
 
@@ -135,7 +173,12 @@ int open_input(const char *name)
 int open_output(const char *name, unsigned)
 {
     // Windows has no permission bits to narrow: a new copy takes its folder's default security.
-    return to_descriptor(open_by_name(name, GENERIC_WRITE, share_read_write, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL));
+    // The right to delete lets an interrupt remove an incomplete copy through a handle of our own,
+    // as no name can while we hold the file; where it is refused, the copy is still written.
+    HANDLE handle = open_by_name(name, GENERIC_WRITE | DELETE, share_read_write, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION))
+        handle = open_by_name(name, GENERIC_WRITE, share_read_write, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+    return to_descriptor(handle);
 }
 
 int describe_file(int fd, file_identity *identity)
@@ -225,45 +268,33 @@ void ignore_write_signals()
     // Nothing to do: a full disk or a reader that went away is already a write error here.
 }
 
-void arm_copy_removal(int fd, const char *name)
+void arm_copy_removal(int fd, const char *)
 {
-    const HANDLE handle = to_handle(fd);
-    armed_path.clear();
-    BY_HANDLE_FILE_INFORMATION information;
-    if (!identify(handle, &armed_volume, &armed_file, &information))
+    // The handle is the file itself, past any link in its name, so the link stays and nothing else goes.
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), to_handle(fd), GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS))
         return;
-    // The path the system resolved when it opened the copy; failing that, the name as given.
-    wchar_t resolved[32768];
-    const DWORD length = GetFinalPathNameByHandleW(handle, resolved, sizeof resolved / sizeof resolved[0], FILE_NAME_NORMALIZED);
-    if (length > 0 && length < sizeof resolved / sizeof resolved[0])
-        armed_path.assign(resolved, length);
-    else
-        armed_path = to_utf16(name);
+    removable_copy.store(copy);
+    // Installed only now: before the copy is opened and after it is complete, the usual effect.
+    (void)SetConsoleCtrlHandler(remove_copy_and_end, TRUE);
 }
 
 int remove_armed_copy()
 {
-    if (armed_path.empty())
+    (void)SetConsoleCtrlHandler(remove_copy_and_end, FALSE);
+    const HANDLE copy = take_removable_copy();
+    if (copy == nullptr)
         return -1;
-    // Checked and removed through one handle, so only the file we wrote can go, never a link.
-    const HANDLE handle = CreateFileW(armed_path.c_str(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    disarm_copy_removal();
-    if (handle == INVALID_HANDLE_VALUE)
-        return -1;
-    std::uint64_t volume, file;
-    BY_HANDLE_FILE_INFORMATION information;
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    const bool removed = identify(handle, &volume, &file, &information) && volume == armed_volume &&
-                         file == armed_file &&
-                         SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
-    return CloseHandle(handle) && removed ? 0 : -1;
+    const bool marked = mark_for_deletion(copy);
+    return CloseHandle(copy) && marked ? 0 : -1;
 }
 
 void disarm_copy_removal()
 {
-    armed_path.clear();
+    (void)SetConsoleCtrlHandler(remove_copy_and_end, FALSE);
+    const HANDLE copy = take_removable_copy();
+    if (copy != nullptr)
+        (void)CloseHandle(copy);
 }
 
 unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)

@@ -177,6 +177,61 @@ else
     echo "skipping the disk-full case: cannot mount a tmpfs (needs root)"
 fi
 
+# interrupt CALLS HELD_FILE AT: runs `eolfix U in.txt` with strace holding each of the CALLS (each
+# kind counted apart) on HELD_FILE for a second from its AT-th on, and interrupts it in the AT-th of
+# the last kind. Wine turns SIGINT into Ctrl-C, but only once the program's thread runs again: the
+# interrupt comes while one call is held, and the console handler works while the next one is.
+# Sets `status`.
+interrupt()
+{
+    local calls=$1 held=$2 at=$3
+    strace -D -f -qq -o "$work/trace" -P "$held" -e trace="$calls" -e inject="$calls:delay_enter=1s:when=$at+" \
+        "${runner[@]}" "$exe" U in.txt 2>/dev/null &
+    local pid=$!
+    local i held_now=0
+    for i in $(seq 3000); do
+        kill -0 "$pid" 2>/dev/null || break
+        [ "$(grep -cE "^[0-9]+ +${calls##*,}\(" "$work/trace" 2>/dev/null)" -ge "$at" ] && held_now=1 && break
+        sleep 0.01
+    done
+    [ "$held_now" -eq 1 ] || fail "the program was never held at ${calls##*,} number $at"
+    kill -INT "$pid" 2>/dev/null
+    wait "$pid"
+    status=$?
+}
+
+# Ctrl-C ends a program with 0xC000013A, of which Linux sees the low byte.
+ctrl_c_status=$((0xC000013A & 0xFF))
+# 2 MB: eight writes of the copy.
+interrupted_input() { head -c 2000000 /dev/zero | tr '\0' '\r' >in.txt; }
+if strace -o /dev/null true 2>/dev/null; then
+    new_case "Ctrl-C removes an incomplete new copy"
+    interrupted_input
+    interrupt write "$PWD/in.txt.UNIX" 3
+    [ "$status" -eq "$ctrl_c_status" ] || fail "exited with $status, expected $ctrl_c_status"
+    only in.txt
+
+    new_case "Ctrl-C removes an emptied old copy behind a link, and keeps the link"
+    interrupted_input
+    mkdir elsewhere
+    printf 'old' >elsewhere/copy
+    ln -s elsewhere/copy in.txt.UNIX
+    interrupt write "$PWD/elsewhere/copy" 3
+    [ "$status" -eq "$ctrl_c_status" ] || fail "exited with $status, expected $ctrl_c_status"
+    [ -L in.txt.UNIX ] || fail "the link was removed"
+    [ -z "$(ls elsewhere)" ] || fail "elsewhere holds $(ls elsewhere)"
+
+    # Held while the times are set, after the copy is complete: Ctrl-C has its usual effect, which
+    # under Wine (unlike Windows) is status 0.
+    new_case "Ctrl-C after the copy is complete keeps it"
+    interrupted_input
+    interrupt close,utimensat "$PWD/in.txt.UNIX" 1
+    [ "$status" -eq 0 ] || fail "exited with $status, expected Wine's usual 0"
+    head -c 2000000 /dev/zero | tr '\0' '\n' | cmp -s - in.txt.UNIX || fail "the complete copy was not kept"
+else
+    echo "skipping the Ctrl-C cases: strace cannot trace here (install strace)"
+fi
+
 # Fractions are cut towards the earlier second; before 1970 that is away from zero.
 for moment in '1950-06-15 12:34:56.75' '2100-03-04 05:06:07.5'; do
     new_case "times $moment"
