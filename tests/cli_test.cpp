@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -38,6 +39,8 @@ struct run_options {
     bool unprivileged = false;  // as nobody, so permissions apply although the tests run as root
     long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way
     long process_limit = -1;    // RLIMIT_NPROC, so that an unprivileged run cannot start a thread or process
+    const char *fault = nullptr; // one of the faults tests/fault_shim.cpp injects, preloaded into eolfix
+    bool stdin_closed = false;   // so the input opens as descriptor 0
 };
 
 struct run_result {
@@ -132,6 +135,12 @@ protected:
                 const rlimit limit{static_cast<rlim_t>(options.process_limit), static_cast<rlim_t>(options.process_limit)};
                 (void)setrlimit(RLIMIT_NPROC, &limit);
             }
+            if (options.fault != nullptr) {
+                (void)setenv("EOLFIX_FAULT", options.fault, 1);
+                (void)setenv("LD_PRELOAD", EOLFIX_FAULT_SHIM, 1);
+            }
+            if (options.stdin_closed)
+                (void)close(0);
             execvp(cargs[0], cargs.data());
             _exit(127);
         }
@@ -144,6 +153,15 @@ protected:
     }
 
     bool can_drop_privileges() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
+
+    // Says why when a row cannot run: the fault shim is not built where a preload cannot reach eolfix.
+    bool can_inject_faults()
+    {
+        if (*EOLFIX_FAULT_SHIM != '\0')
+            return true;
+        std::printf("skipping a row that injects a fault: no preloadable shim on this platform\n");
+        return false;
+    }
 };
 
 TEST_F(Cli, ArgumentsModesAndNames)
@@ -153,6 +171,7 @@ TEST_F(Cli, ArgumentsModesAndNames)
         int status;
         bool prints_usage;
         std::vector<std::string> created; // names the run adds; each holds the converted sample
+        bool stdin_closed = false;
     };
     const row rows[] = {
         {{}, 1, true, {}},
@@ -164,6 +183,7 @@ TEST_F(Cli, ArgumentsModesAndNames)
         {{"\xc4", "in"}, 1, true, {}},
         {{"x", "missing"}, 1, true, {}},
         {{"d", "in"}, 0, false, {"in.DOS"}},
+        {{"d", "in"}, 0, false, {"in.DOS"}, true}, // the input is descriptor 0
         {{"D", "in"}, 0, false, {"in.DOS"}},
         {{"d2u", "in"}, 0, false, {"in.DOS"}},
         {{"unix", "in"}, 0, false, {"in.UNIX"}},
@@ -185,8 +205,8 @@ TEST_F(Cli, ArgumentsModesAndNames)
         for (const char *name : {"in", "other", "sub/in", "x.DOS", "i*", "i?", "c:"})
             write_file(dir / name, mixed);
         const auto before = listing(dir);
-        const run_result got = run(r.args);
-        const std::string what = testing::PrintToString(r.args);
+        const run_result got = run(r.args, {.stdin_closed = r.stdin_closed});
+        const std::string what = testing::PrintToString(r.args) + (r.stdin_closed ? " without stdin" : "");
         EXPECT_EQ(got.status, r.status) << what;
         EXPECT_EQ(got.err, r.prints_usage ? usage : "") << what;
         EXPECT_EQ(got.out, "") << what;
@@ -211,10 +231,18 @@ TEST_F(Cli, FilesOfManyBlocksMatchTheBytewiseReference)
 {
     // Around the program's 256 KiB block, and sizes far from it; dense breaks, with pairs cut at
     // every multiple of 64 KiB so that any block size the program picks splits some of them.
+    // Short and interrupted calls must change nothing either.
     const std::size_t block = 256 * 1024;
-    const std::size_t sizes[] = {0, 1, block - 1, block, block + 1, 3 * block + 5, 5000000};
+    const std::pair<std::size_t, const char *> rows[] = {
+        {0, nullptr},         {1, nullptr},       {block - 1, nullptr},        {block, nullptr},
+        {block + 1, nullptr}, {3 * block + 5, nullptr}, {5000000, nullptr},
+        {3000000, "short-writes"}, // every write moves at most 4097 bytes
+        {3000000, "eintr"},        // every other read and write is interrupted first
+    };
     std::mt19937 random(7);
-    for (std::size_t size : sizes) {
+    for (auto [size, fault] : rows) {
+        if (fault != nullptr && !can_inject_faults())
+            continue;
         std::string in(size, 'a');
         for (char &byte : in)
             byte = "ab\r\n\r\n\0\xff"[random() % 8];
@@ -225,9 +253,9 @@ TEST_F(Cli, FilesOfManyBlocksMatchTheBytewiseReference)
         for (auto [letter, mode, extension] : {std::tuple{"D", MODE_DOS, ".DOS"},
                                                std::tuple{"U", MODE_UNIX, ".UNIX"},
                                                std::tuple{"M", MODE_MAC, ".MAC"}}) {
-            EXPECT_EQ(run({letter, "in"}).status, 0) << size << letter;
-            EXPECT_TRUE(read_file(dir / ("in"s + extension)) == translated_bytewise(in, mode))
-                << size << " bytes to " << letter;
+            const std::string what = std::to_string(size) + " bytes to " + letter + (fault ? " with "s + fault : "");
+            EXPECT_EQ(run({letter, "in"}, {.fault = fault}).status, 0) << what;
+            EXPECT_TRUE(read_file(dir / ("in"s + extension)) == translated_bytewise(in, mode)) << what;
         }
     }
 }
@@ -247,13 +275,29 @@ TEST_F(Cli, ConvertsWhenNoThreadOrProcessCanBeStarted)
 
 TEST_F(Cli, ReplacesAnExistingCopyWhole)
 {
-    write_file(dir / "in", mixed);
-    write_file(dir / "in.MAC", std::string(1000, 'x'), 0666);
-    for (int pass = 0; pass < 2; ++pass) {
-        EXPECT_EQ(run({"M", "in"}).status, 0);
-        EXPECT_EQ(read_file(dir / "in.MAC"), converted.at('M'));
+    struct row {
+        std::string input, old_copy, want;
+        const char *fault = nullptr;
+    };
+    const row rows[] = {
+        {mixed, std::string(1000, 'x'), converted.at('M')},
+        {"", "x", ""},
+        {"a", "x", "a"},
+        // A copy that cannot be emptied is left whole rather than overwritten in part.
+        {mixed, std::string(1000, 'x'), std::string(1000, 'x'), "ftruncate-eio"},
+    };
+    for (const row &r : rows) {
+        if (r.fault != nullptr && !can_inject_faults())
+            continue;
+        reset();
+        write_file(dir / "in", r.input);
+        write_file(dir / "in.MAC", r.old_copy, 0666);
+        for (int pass = 0; pass < 2; ++pass) {
+            EXPECT_EQ(run({"M", "in"}, {.fault = r.fault}).status, 0) << r.want;
+            EXPECT_TRUE(read_file(dir / "in.MAC") == r.want) << r.want.size() << " bytes wanted";
+        }
+        EXPECT_EQ(status_of(dir / "in.MAC").st_mode & 07777, 0666u) << "an existing copy keeps its mode";
     }
-    EXPECT_EQ(status_of(dir / "in.MAC").st_mode & 07777, 0666u) << "an existing copy keeps its mode";
 }
 
 TEST_F(Cli, CopyCarriesTheInputTimesInWholeSeconds)
@@ -322,6 +366,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         std::size_t input_size;
         long file_size_limit;
         bool copy_left; // a device behind the copy's name is not ours to remove
+        const char *fault = nullptr;
     };
     const row rows[] = {
         {"disk full", 1000, -1, true},
@@ -329,8 +374,11 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         {"file too large", 100000, 10000, false},
         {"file too large", 3000000, 1000000, false}, // several blocks in
         {"read error", 0, -1, false},
+        {"close error", 1000, -1, false, "close-eio"}, // the copy's close reports EIO
     };
     for (const row &r : rows) {
+        if (r.fault != nullptr && !can_inject_faults())
+            continue;
         const std::string what = r.what + " at " + std::to_string(r.input_size);
         const std::string input(r.input_size, 'x');
         reset();
@@ -340,7 +388,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
             write_file(dir / "in", input);
         if (r.what == "disk full")
             fs::create_symlink("/dev/full", dir / "in.UNIX");
-        const run_result got = run({"U", "in"}, {.file_size_limit = r.file_size_limit});
+        const run_result got = run({"U", "in"}, {.file_size_limit = r.file_size_limit, .fault = r.fault});
         EXPECT_EQ(got.status, 2) << what;
         EXPECT_EQ(got.err, "") << what;
         EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << what;
