@@ -138,6 +138,9 @@ protected:
             if (options.fault != nullptr) {
                 (void)setenv("EOLFIX_FAULT", options.fault, 1);
                 (void)setenv("LD_PRELOAD", EOLFIX_FAULT_SHIM, 1);
+                // A shared sanitizer runtime (gcc's) refuses to start behind a preload unless told.
+                const char *sanitizer = getenv("ASAN_OPTIONS");
+                (void)setenv("ASAN_OPTIONS", ((sanitizer ? sanitizer + ":"s : ""s) + "verify_asan_link_order=0").c_str(), 1);
             }
             if (options.stdin_closed)
                 (void)close(0);
