@@ -295,9 +295,11 @@ TEST_F(Cli, ReplacesAnExistingCopyWhole)
         reset();
         write_file(dir / "in", r.input);
         write_file(dir / "in.MAC", r.old_copy, 0666);
+        const std::string what = std::to_string(r.input.size()) + " bytes over " + std::to_string(r.old_copy.size())
+                                 + (r.fault ? " with "s + r.fault : "");
         for (int pass = 0; pass < 2; ++pass) {
-            EXPECT_EQ(run({"M", "in"}, {.fault = r.fault}).status, 0) << r.want;
-            EXPECT_TRUE(read_file(dir / "in.MAC") == r.want) << r.want.size() << " bytes wanted";
+            EXPECT_EQ(run({"M", "in"}, {.fault = r.fault}).status, 0) << what;
+            EXPECT_TRUE(read_file(dir / "in.MAC") == r.want) << what;
         }
         EXPECT_EQ(status_of(dir / "in.MAC").st_mode & 07777, 0666u) << "an existing copy keeps its mode";
     }
