@@ -288,6 +288,7 @@ TEST_F(Cli, ReplacesAnExistingCopyWhole)
         {"a", "x", "a"},
         // A copy that cannot be emptied is left whole rather than overwritten in part.
         {mixed, std::string(1000, 'x'), std::string(1000, 'x'), "ftruncate-eio"},
+        {mixed, "", converted.at('M'), "ftruncate-eio"}, // an empty copy needs no emptying
     };
     for (const row &r : rows) {
         if (r.fault != nullptr && !can_inject_faults())
@@ -380,6 +381,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         {"file too large", 3000000, 1000000, false}, // several blocks in
         {"read error", 0, -1, false},
         {"close error", 1000, -1, false, "close-eio"}, // the copy's close reports EIO
+        {"write without progress", 1000, -1, false, "zero-writes"},
     };
     for (const row &r : rows) {
         if (r.fault != nullptr && !can_inject_faults())

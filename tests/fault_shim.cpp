@@ -2,6 +2,7 @@
 // EOLFIX_FAULT names the one fault of the run:
 //   close-eio       closing a descriptor open for writing fails with EIO (after really closing it)
 //   short-writes    every write moves at most 4097 bytes
+//   zero-writes     every write returns 0: no error, and no byte written
 //   eintr           every other read and every other write fails with EINTR before doing anything
 //   ftruncate-eio   every ftruncate fails with EIO and changes nothing
 
@@ -15,7 +16,7 @@
 
 namespace {
 
-enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO };
+enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_ZERO_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO };
 
 fault_kind injected_fault()
 {
@@ -27,6 +28,8 @@ fault_kind injected_fault()
             return FAULT_CLOSE_EIO;
         if (std::strcmp(name, "short-writes") == 0)
             return FAULT_SHORT_WRITES;
+        if (std::strcmp(name, "zero-writes") == 0)
+            return FAULT_ZERO_WRITES;
         if (std::strcmp(name, "eintr") == 0)
             return FAULT_EINTR;
         if (std::strcmp(name, "ftruncate-eio") == 0)
@@ -72,6 +75,8 @@ ssize_t write(int fd, const void *buffer, size_t size)
         errno = EINTR;
         return -1;
     }
+    if (injected_fault() == FAULT_ZERO_WRITES && size > 0)
+        return 0;
     if (injected_fault() == FAULT_SHORT_WRITES && size > 4097)
         size = 4097;
     return real_write(fd, buffer, size);
