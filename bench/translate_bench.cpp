@@ -16,7 +16,7 @@ constexpr std::size_t block_size = 128 * 1024;
 // Many different blocks, so the branch predictor cannot learn where the lines of one block end.
 constexpr std::size_t input_size = 16 * 1024 * 1024;
 
-enum shape { DOS_TEXT, UNIX_TEXT, MIXED_TEXT, BINARY, ALL_LF };
+enum shape { DOS_TEXT, UNIX_TEXT, MIXED_TEXT, BINARY, ALL_LF, SHORT_LINES };
 
 std::vector<unsigned char> make_input(shape kind)
 {
@@ -28,10 +28,10 @@ std::vector<unsigned char> make_input(shape kind)
             in.push_back(kind == ALL_LF ? '\n' : static_cast<unsigned char>(rng()));
             continue;
         }
-        const std::size_t length = 20 + rng() % 101;
+        const std::size_t length = kind == SHORT_LINES ? rng() % 13 : 20 + rng() % 101;
         for (std::size_t i = 0; i < length; ++i)
             in.push_back(static_cast<unsigned char>('a' + rng() % 26));
-        const std::string brk = kind == DOS_TEXT ? "\r\n" : kind == UNIX_TEXT ? "\n" : breaks[rng() % 4];
+        const std::string brk = kind == DOS_TEXT || kind == SHORT_LINES ? "\r\n" : kind == UNIX_TEXT ? "\n" : breaks[rng() % 4];
         in.insert(in.end(), brk.begin(), brk.end());
     }
     in.resize(input_size);
@@ -42,12 +42,18 @@ void translate(benchmark::State &state)
 {
     const auto kind = static_cast<shape>(state.range(0));
     current_mode = static_cast<line_mode>(state.range(1));
+    const translate_kernel &kernel = translate_kernels()[static_cast<std::size_t>(state.range(2))];
+    if (!kernel.supported()) {
+        state.SkipWithError("this processor lacks the kernel's instructions");
+        return;
+    }
+    state.SetLabel(kernel.name);
     const std::vector<unsigned char> input = make_input(kind);
     std::vector<unsigned char> out(max_translated_size(block_size));
     std::size_t offset = 0;
     break_state carry = BREAK_NONE;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(translate_block(input.data() + offset, block_size, out.data(), &carry));
+        benchmark::DoNotOptimize(kernel.translate(input.data() + offset, block_size, out.data(), &carry));
         offset = (offset + block_size) % input_size;
         benchmark::ClobberMemory();
     }
@@ -56,12 +62,17 @@ void translate(benchmark::State &state)
 
 } // namespace
 
-BENCHMARK(translate)
-    ->ArgNames({"shape", "mode"})
-    ->Args({DOS_TEXT, MODE_UNIX})
-    ->Args({UNIX_TEXT, MODE_DOS})
-    ->Args({MIXED_TEXT, MODE_MAC})
-    ->Args({BINARY, MODE_UNIX})
-    ->Args({ALL_LF, MODE_DOS});
+// Every shape with every kernel built in.
+void all_shapes_and_kernels(benchmark::internal::Benchmark *b)
+{
+    const std::pair<shape, line_mode> shapes[] = {{DOS_TEXT, MODE_UNIX}, {UNIX_TEXT, MODE_DOS}, {MIXED_TEXT, MODE_MAC},
+                                                  {BINARY, MODE_UNIX},   {ALL_LF, MODE_DOS},    {SHORT_LINES, MODE_UNIX},
+                                                  {DOS_TEXT, MODE_DOS}};
+    for (const auto &[kind, mode] : shapes)
+        for (std::size_t k = 0; k < translate_kernels().size(); ++k)
+            b->Args({kind, mode, static_cast<std::int64_t>(k)});
+}
+
+BENCHMARK(translate)->ArgNames({"shape", "mode", "kernel"})->Apply(all_shapes_and_kernels);
 
 BENCHMARK_MAIN();

@@ -5,6 +5,7 @@
 
 #include "convert/convert_file.h"
 #include "convert/line_mode.h"
+#include "convert/platform.h"
 
 namespace {
 
@@ -17,6 +18,8 @@ void print_usage()
 
 int main(int argc, char **argv)
 {
+    // A file-size limit or a reader that went away must end in status 2 and no copy, not a kill.
+    ignore_write_signals();
     if (argc < 3) {
         print_usage();
         std::exit(1);

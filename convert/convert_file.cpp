@@ -49,12 +49,10 @@ int convert_file(const char *name)
 {
     if (names_no_file(name))
         return 0;
-    // Captured before the input is opened, so the access time is the one it had before we read it.
-    file_times times;
-    if (query_file_times(name, &times) != 0)
+    // Only tells whether there is a file: by the time it is opened the name may lead to another one.
+    file_times named_times;
+    if (query_file_times(name, &named_times) != 0)
         return 0;
-    if (times.access == 0) // no access time recorded: carry the modification time for both
-        times.access = times.modification;
 
     const std::size_t name_size = std::strlen(name) + 6; // ".UNIX" and the terminator
     const std::unique_ptr<char[]> copy_name(new (std::nothrow) char[name_size]);
@@ -73,6 +71,10 @@ int convert_file(const char *name)
     if (in.fd < 0 || describe_file(in.fd, &input) != 0 || input.is_directory)
         return 0;
     advise_sequential(in.fd);
+    // From the opened input, before it is read: its own times, as they were before we read it.
+    file_times times = input.times;
+    if (times.access == 0) // no access time recorded: carry the modification time for both
+        times.access = times.modification;
 
     // Never readable by more people than the input is: group and other keep only their read bits.
     owned_descriptor out(open_output(copy_name.get(), 0600 | (input.permissions & 0044)));
@@ -87,16 +89,21 @@ int convert_file(const char *name)
     if (copy.is_regular && copy.size > 0 && truncate_file(out.fd) != 0)
         return 0;
 
+    // Until it is complete, an interrupt removes the copy too; a device or pipe is not ours to remove.
+    if (copy.is_regular)
+        arm_copy_removal(out.fd, copy_name.get());
+
     int result = copy_translated(in.fd, out.fd, blocks.get(), blocks.get() + input_block_size);
     (void)close_file(in.release());
     if (close_file(out.release()) != 0)
         result = -1;
     if (result != 0) {
-        // A short copy must not pass for a whole one; a device behind the name is left alone.
+        // A short copy must not pass for a whole one; behind a link, the file goes and the link stays.
         if (copy.is_regular)
-            (void)remove_file(copy_name.get());
+            (void)remove_armed_copy();
         return -1;
     }
+    disarm_copy_removal();
     // After the close, so nothing written later can move the modification time again.
     (void)set_file_times(copy_name.get(), &times);
     return 0;

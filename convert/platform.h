@@ -21,6 +21,7 @@ struct file_identity {
     unsigned permissions; ///< the permission bits, 07777 at most
     bool is_directory;
     bool is_regular;
+    file_times times; ///< last access and last modification
 };
 
 /// Reads the times of the file `name` names (following links); -1 if it cannot be queried.
@@ -56,8 +57,21 @@ int close_file(int fd);
 /// Sets the access and modification times of the file `name` names; 0 or -1.
 int set_file_times(const char *name, const file_times *times);
 
-/// Removes the name `name`; 0 or -1.
-int remove_file(const char *name);
+/// Makes a write past the file-size limit, or into a pipe that nobody reads any more, fail as a
+/// write error instead of ending the process.
+void ignore_write_signals();
+
+/// Prepares the removal of the copy open as `fd` under `name`: of the file itself, found by
+/// following every link in `name`, so that a link stays. From now on an interrupt, termination or
+/// hang-up removes that file, then ends the process by the same signal as if it had not been
+/// caught; a signal the caller ignored stays ignored. Nothing is removed that is not that file.
+void arm_copy_removal(int fd, const char *name);
+
+/// Removes the file armed by arm_copy_removal, then disarms; 0 or -1.
+int remove_armed_copy();
+
+/// Gives the interrupt, termination and hang-up signals their usual effect back; nothing is removed.
+void disarm_copy_removal();
 
 /// Allocates `size` bytes aligned to `alignment` (a power of two dividing `size`); nullptr if
 /// there is no memory. Give it back with free_aligned.

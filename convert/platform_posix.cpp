@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +40,8 @@ int describe_file(int fd, file_identity *identity)
     identity->permissions = static_cast<unsigned>(status.st_mode & 07777);
     identity->is_directory = S_ISDIR(status.st_mode);
     identity->is_regular = S_ISREG(status.st_mode);
+    identity->times.access = static_cast<std::int64_t>(status.st_atim.tv_sec);
+    identity->times.modification = static_cast<std::int64_t>(status.st_mtim.tv_sec);
     return 0;
 }
 
@@ -102,9 +106,93 @@ int set_file_times(const char *name, const file_times *times)
     return utimensat(AT_FDCWD, name, both, 0) == 0 ? 0 : -1;
 }
 
-int remove_file(const char *name)
+namespace {
+
+// Filled before any handler is installed, so the handler only reads them.
+char armed_name[PATH_MAX];
+dev_t armed_device;
+ino_t armed_inode;
+sigset_t caught_signals; // the ending signals that have our handler, not the caller's SIG_IGN
+
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Async-signal-safe. Device and inode tell whether the name still leads to the file we wrote.
+int remove_if_still_the_copy()
 {
-    return unlink(name) == 0 ? 0 : -1;
+    struct stat status;
+    if (lstat(armed_name, &status) != 0 || status.st_dev != armed_device || status.st_ino != armed_inode)
+        return -1;
+    return unlink(armed_name) == 0 ? 0 : -1;
+}
+
+void remove_copy_and_end(int signal_number)
+{
+    (void)remove_if_still_the_copy();
+    struct sigaction usual {};
+    usual.sa_handler = SIG_DFL;
+    (void)sigaction(signal_number, &usual, nullptr);
+    // Blocked while its own handler runs; unblocked, the raise ends the process at once.
+    sigset_t just_this;
+    (void)sigemptyset(&just_this);
+    (void)sigaddset(&just_this, signal_number);
+    (void)sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
+    (void)raise(signal_number);
+}
+
+} // namespace
+
+void ignore_write_signals()
+{
+    (void)signal(SIGXFSZ, SIG_IGN);
+    (void)signal(SIGPIPE, SIG_IGN);
+}
+
+void arm_copy_removal(int fd, const char *name)
+{
+    struct stat copy;
+    armed_name[0] = '\0';
+    if (fstat(fd, &copy) != 0)
+        return;
+    armed_device = copy.st_dev;
+    armed_inode = copy.st_ino;
+    // The file a link leads to holds the data; if it cannot be resolved, the identity check still
+    // keeps a link from being removed. A name that opened is shorter than PATH_MAX.
+    if (realpath(name, armed_name) == nullptr && std::strlen(name) < sizeof armed_name)
+        (void)std::strcpy(armed_name, name);
+
+    struct sigaction action {};
+    action.sa_handler = remove_copy_and_end;
+    (void)sigemptyset(&action.sa_mask);
+    for (int signal_number : ending_signals)
+        (void)sigaddset(&action.sa_mask, signal_number); // a second signal waits while the first removes
+    (void)sigemptyset(&caught_signals);
+    for (int signal_number : ending_signals) {
+        struct sigaction previous {};
+        // Ignored by the caller (nohup, a background job): ignored by us too, as without a copy.
+        if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+            continue;
+        if (sigaction(signal_number, &action, nullptr) == 0)
+            (void)sigaddset(&caught_signals, signal_number);
+    }
+}
+
+int remove_armed_copy()
+{
+    // A signal between the two is harmless: the handler finds the copy gone and removes nothing.
+    const int result = remove_if_still_the_copy();
+    disarm_copy_removal();
+    return result;
+}
+
+void disarm_copy_removal()
+{
+    struct sigaction usual {};
+    usual.sa_handler = SIG_DFL;
+    for (int signal_number : ending_signals) {
+        if (sigismember(&caught_signals, signal_number) == 1)
+            (void)sigaction(signal_number, &usual, nullptr);
+    }
+    (void)sigemptyset(&caught_signals);
 }
 
 unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)

@@ -10,9 +10,28 @@ constexpr unsigned char LF = 0x0A;
 
 bool always_supported() { return true; }
 
+#if EOLFIX_X86_KERNELS
+// The compiler's checks also ask the operating system whether it saves the wide registers.
+bool avx512_supported()
+{
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+}
+
+bool avx2_supported()
+{
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+}
+#endif
+
 // Fastest first. Each kernel's own file is compiled for its instruction set, so nothing of it may
 // run before its check here says the processor has that set.
 const translate_kernel kernels[] = {
+#if EOLFIX_X86_KERNELS
+    {"avx512", avx512_supported, translate_block_avx512},
+    {"avx2", avx2_supported, translate_block_avx2},
+#endif
     {"baseline", always_supported, translate_block_baseline},
 };
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // What the translator's kernels share. Each kernel's file is compiled for its own instruction set,
-// so they use compiler builtins rather than library templates: an out-of-line copy of a template,
-// merged at link time, could carry instructions that the processor lacks into the baseline.
+// so the helpers here have internal linkage and the kernels use compiler builtins rather than
+// library templates: an out-of-line copy merged at link time could carry instructions the processor
+// lacks into code that runs everywhere.
 
 #include <cstddef>
 #include <cstdint>
@@ -13,3 +14,38 @@
 std::size_t translate_block_baseline(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 std::size_t translate_block_avx2(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 std::size_t translate_block_avx512(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
+
+namespace {
+
+/// The second bytes of pairs in a chunk, given one bit per byte for its CRs and its LFs (bit i for
+/// byte i), when the chunk's first byte cannot complete a pair. A byte completes a pair when the
+/// byte before it is the other break byte and started a break; along a run of alternating breaks
+/// that holds for every other byte, so the seconds are the 1st, 3rd, 5th... bits of each run of
+/// "the other break byte comes before me" (the odd-run trick of SIMD JSON parsers).
+[[maybe_unused]] inline std::uint64_t second_bytes_of_pairs(std::uint64_t cr, std::uint64_t lf)
+{
+    constexpr std::uint64_t odd_bits = 0xAAAAAAAAAAAAAAAAULL;
+    const std::uint64_t after_other = (cr & (lf << 1)) | (lf & (cr << 1));
+    return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
+}
+
+/// The byte that completes a pair after a chunk or block that left `state`, or -1 for none.
+[[maybe_unused]] inline int completing_byte(break_state state)
+{
+    return state == BREAK_AFTER_CR ? 0x0A : state == BREAK_AFTER_LF ? 0x0D : -1;
+}
+
+/// Runs the last bytes of a block, fewer than a chunk, through the state table, after chunks that
+/// left `completing` (as completing_byte gives it); stores the block's final state and returns the
+/// end of the output.
+[[maybe_unused]] inline unsigned char *finish_bytewise(const unsigned char *p, const unsigned char *end,
+                                                       unsigned char *o, int completing, break_state *state)
+{
+    break_state s = completing == 0x0A ? BREAK_AFTER_CR : completing == 0x0D ? BREAK_AFTER_LF : BREAK_NONE;
+    for (; p < end; ++p)
+        o += translate_byte(*p, &s, o);
+    *state = s;
+    return o;
+}
+
+} // namespace

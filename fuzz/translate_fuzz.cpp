@@ -1,5 +1,6 @@
 // Feeds arbitrary bytes, cut into blocks at arbitrary points, through the block translator in all
-// three modes and checks it against the byte-at-a-time state table.
+// three modes and every kernel this processor runs, and checks each against the byte-at-a-time
+// state table.
 
 #include <algorithm>
 #include <cstddef>
@@ -22,21 +23,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         current_mode = mode;
         const std::vector<unsigned char> want = translate_bytewise(std::vector<unsigned char>(data, data + size));
 
-        std::vector<unsigned char> got;
-        break_state state = BREAK_NONE;
-        std::uint32_t rng = cut_seed;
-        for (std::size_t from = 0; from < size;) {
-            rng = rng * 1103515245u + 12345u;
-            const std::size_t length = std::min<std::size_t>(size - from, (rng >> 16) % 97);
-            // Buffers of the exact size, so any access past them is caught.
-            const std::vector<unsigned char> block(data + from, data + from + length);
-            std::vector<unsigned char> out(max_translated_size(length));
-            const std::size_t written = translate_block(block.data(), length, out.data(), &state);
-            got.insert(got.end(), out.begin(), out.begin() + static_cast<long>(written));
-            from += length;
+        for (const translate_kernel &kernel : translate_kernels()) {
+            if (!kernel.supported())
+                continue;
+            std::vector<unsigned char> got;
+            break_state state = BREAK_NONE;
+            std::uint32_t rng = cut_seed;
+            for (std::size_t from = 0; from < size;) {
+                rng = rng * 1103515245u + 12345u;
+                // Mostly blocks of a few chunks, sometimes tiny ones.
+                const std::size_t length = std::min<std::size_t>(size - from, (rng >> 16) % (rng >> 31 ? 13 : 400));
+                // Buffers of the exact size, so any access past them is caught.
+                const std::vector<unsigned char> block(data + from, data + from + length);
+                std::vector<unsigned char> out(max_translated_size(length));
+                const std::size_t written = kernel.translate(block.data(), length, out.data(), &state);
+                got.insert(got.end(), out.begin(), out.begin() + static_cast<long>(written));
+                from += length;
+            }
+            if (got != want)
+                __builtin_trap();
         }
-        if (got != want)
-            __builtin_trap();
     }
     return 0;
 }

@@ -2,16 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -37,15 +40,17 @@ const std::map<char, std::string> converted = {
 
 struct run_options {
     bool unprivileged = false;  // as nobody, so permissions apply although the tests run as root
-    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, with SIGXFSZ ignored, to fail writes part-way
+    long file_size_limit = -1;  // RLIMIT_FSIZE in bytes, to fail writes part-way
     long process_limit = -1;    // RLIMIT_NPROC, so that an unprivileged run cannot start a thread or process
+    std::function<void(pid_t)> while_running = {}; // acts on the running program, given its process id
     const char *fault = nullptr; // one of the faults tests/fault_shim.cpp injects, preloaded into eolfix
     bool stdin_closed = false;   // so the input opens as descriptor 0
 };
 
 struct run_result {
-    int status;
+    int status; // -1 when ended by a signal
     std::string out, err;
+    int signal = 0; // the signal that ended it, if one did
 };
 
 std::string read_file(const fs::path &path)
@@ -124,8 +129,13 @@ protected:
                 _exit(126);
             (void)dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
             (void)dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            // As a shell starts it: whatever the test process ignores or blocks, the program does not.
+            for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGPIPE})
+                (void)signal(signal_number, SIG_DFL);
+            sigset_t none;
+            (void)sigemptyset(&none);
+            (void)sigprocmask(SIG_SETMASK, &none, nullptr);
             if (options.file_size_limit >= 0) {
-                (void)signal(SIGXFSZ, SIG_IGN);
                 const rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
                 (void)setrlimit(RLIMIT_FSIZE, &limit);
             }
@@ -147,9 +157,12 @@ protected:
             execvp(cargs[0], cargs.data());
             _exit(127);
         }
+        if (options.while_running)
+            options.while_running(child);
         int wstatus = 0;
         EXPECT_EQ(waitpid(child, &wstatus, 0), child);
-        run_result result{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out), read_file(err)};
+        run_result result{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out), read_file(err),
+                          WIFSIGNALED(wstatus) ? WTERMSIG(wstatus) : 0};
         fs::remove(out);
         fs::remove(err);
         return result;
@@ -162,7 +175,7 @@ protected:
     {
         if (*EOLFIX_FAULT_SHIM != '\0')
             return true;
-        std::printf("skipping a row that injects a fault: no preloadable shim on this platform\n");
+        std::cout << "[ SKIPPED  ] a row that injects a fault: no preloadable shim on this platform\n";
         return false;
     }
 };
@@ -364,6 +377,45 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
     }
 }
 
+// Tries every millisecond for up to a minute, which only a broken program needs; true once done.
+bool wait_until(const std::function<bool()> &done)
+{
+    for (int tries = 0; tries < 60000 && !done(); ++tries)
+        (void)usleep(1000);
+    return done();
+}
+
+// Feeds `content` through the FIFO the program reads as its input, waits until the copy holds all
+// of it (the program then waits for more, mid-copy), and sends it `signal_number`.
+void feed_then_signal(const fs::path &fifo, const std::string &content, const fs::path &copy, pid_t program,
+                      int signal_number)
+{
+    int fd = -1;
+    EXPECT_TRUE(wait_until([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
+    if (fd >= 0) {
+        (void)fcntl(fd, F_SETFL, 0);
+        EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        std::error_code missing;
+        EXPECT_TRUE(wait_until([&] { return fs::file_size(copy, missing) == content.size(); }));
+    }
+    EXPECT_EQ(kill(program, signal_number), 0);
+    (void)close(fd);
+}
+
+// Reads `amount` bytes of the copy from the FIFO it is written into, then goes away.
+void read_then_leave(const fs::path &fifo, std::size_t amount)
+{
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // does not wait for the writer
+    std::vector<char> buffer(amount);
+    std::size_t got = 0;
+    EXPECT_TRUE(wait_until([&] {
+        const ssize_t part = read(fd, buffer.data() + got, amount - got);
+        got += part > 0 ? static_cast<std::size_t>(part) : 0;
+        return got == amount;
+    }));
+    (void)close(fd);
+}
+
 TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 {
     // Small inputs fail in the first block, large ones several blocks in.
@@ -371,37 +423,81 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         std::string what;
         std::size_t input_size;
         long file_size_limit;
-        bool copy_left; // a device behind the copy's name is not ours to remove
+        bool copy_left; // a device, a pipe or a link behind the copy's name is not ours to remove
+        int signal;     // ends by this signal rather than with status 2
         const char *fault = nullptr;
     };
     const row rows[] = {
-        {"disk full", 1000, -1, true},
-        {"disk full", 3000000, -1, true},
-        {"file too large", 100000, 10000, false},
-        {"file too large", 3000000, 1000000, false}, // several blocks in
-        {"read error", 0, -1, false},
-        {"close error", 1000, -1, false, "close-eio"}, // the copy's close reports EIO
-        {"write without progress", 1000, -1, false, "zero-writes"},
+        {"disk full", 1000, -1, true, 0},
+        {"disk full", 3000000, -1, true, 0},
+        {"file too large", 100000, 10000, false, 0},
+        {"file too large", 3000000, 1000000, false, 0}, // several blocks in
+        {"file too large behind a link", 3000000, 1000000, true, 0},
+        {"full file system behind a link", 3000000, -1, true, 0},
+        {"reader leaves", 3000000, -1, true, 0},
+        {"read error", 0, -1, false, 0},
+        {"interrupted", 300000, -1, false, SIGINT},
+        {"interrupted", 300000, -1, false, SIGTERM},
+        {"interrupted", 300000, -1, false, SIGHUP},
+        {"close error", 1000, -1, false, 0, "close-eio"}, // the copy's close reports EIO
+        {"write without progress", 1000, -1, false, 0, "zero-writes"},
     };
+    // A program that dies early must show as a failed write here, not end the test.
+    (void)signal(SIGPIPE, SIG_IGN);
     for (const row &r : rows) {
         if (r.fault != nullptr && !can_inject_faults())
             continue;
-        const std::string what = r.what + " at " + std::to_string(r.input_size);
+        const std::string what = r.what + " at " + std::to_string(r.input_size) + " " + std::to_string(r.signal);
         const std::string input(r.input_size, 'x');
         reset();
+        run_options options{.file_size_limit = r.file_size_limit, .fault = r.fault};
         if (r.what == "read error")
             fs::create_symlink("/proc/self/mem", dir / "in");
+        else if (r.what == "interrupted")
+            ASSERT_EQ(mkfifo((dir / "in").c_str(), 0644), 0);
         else
             write_file(dir / "in", input);
+
         if (r.what == "disk full")
             fs::create_symlink("/dev/full", dir / "in.UNIX");
-        const run_result got = run({"U", "in"}, {.file_size_limit = r.file_size_limit, .fault = r.fault});
-        EXPECT_EQ(got.status, 2) << what;
+        if (r.what == "file too large behind a link") {
+            fs::create_directory(dir / "elsewhere");
+            fs::create_symlink("elsewhere/in.UNIX", dir / "in.UNIX");
+        }
+        if (r.what == "full file system behind a link") {
+            fs::create_directory(dir / "small");
+            if (mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m") != 0) {
+                std::cout << "[ SKIPPED  ] " << what << ": cannot mount a 1 MiB tmpfs (needs root)\n";
+                continue;
+            }
+            fs::create_symlink("small/in.UNIX", dir / "in.UNIX");
+        }
+        if (r.what == "reader leaves") {
+            ASSERT_EQ(mkfifo((dir / "in.UNIX").c_str(), 0644), 0);
+            options.while_running = [&](pid_t) { read_then_leave(dir / "in.UNIX", 64 * 1024); };
+        }
+        if (r.what == "interrupted")
+            options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal); };
+
+        const run_result got = run({"U", "in"}, options);
+        EXPECT_EQ(got.signal, r.signal) << what;
+        EXPECT_EQ(got.status, r.signal ? -1 : 2) << what;
         EXPECT_EQ(got.err, "") << what;
         EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << what;
-        if (r.what != "read error") {
+        if (r.what.ends_with("behind a link")) {
+            EXPECT_TRUE(fs::is_symlink(dir / "in.UNIX")) << what;
+            EXPECT_FALSE(fs::exists(dir / "in.UNIX")) << what << ": partial data left behind the link";
+        }
+        if (r.what == "reader leaves") {
+            EXPECT_TRUE(fs::is_fifo(dir / "in.UNIX")) << what;
+        }
+        if (r.what == "interrupted") {
+            EXPECT_TRUE(fs::is_fifo(dir / "in")) << what;
+        } else if (r.what != "read error") {
             EXPECT_TRUE(read_file(dir / "in") == input) << what;
         }
+        if (r.what == "full file system behind a link")
+            (void)umount((dir / "small").c_str());
     }
 }
 

@@ -45,14 +45,17 @@ std::string in_mode(std::string unix_form, line_mode mode)
 constexpr line_mode all_modes[] = {MODE_DOS, MODE_UNIX, MODE_MAC};
 
 // The kernels this processor can run; the others are named once so a reader knows they were skipped.
-std::vector<const translate_kernel *> runnable_kernels()
+const std::vector<const translate_kernel *> &runnable_kernels()
 {
-    std::vector<const translate_kernel *> runnable;
-    for (const translate_kernel &kernel : translate_kernels())
-        if (kernel.supported())
-            runnable.push_back(&kernel);
-        else
-            std::printf("skipping the %s kernel: this processor lacks its instructions\n", kernel.name);
+    static const std::vector<const translate_kernel *> runnable = [] {
+        std::vector<const translate_kernel *> supported;
+        for (const translate_kernel &kernel : translate_kernels())
+            if (kernel.supported())
+                supported.push_back(&kernel);
+            else
+                std::printf("skipping the %s kernel: this processor lacks its instructions\n", kernel.name);
+        return supported;
+    }();
     return runnable;
 }
 
@@ -83,21 +86,20 @@ TEST(Translate, ExamplesInEveryMode)
 TEST(Translate, BlocksMatchBytewiseAtEverySplit)
 {
     std::mt19937 rng(20261207);
-    // Mostly breaks, with bytes that sit next to CR and LF in value or in bit pattern.
+    // Breaks, with bytes that sit next to CR and LF in value or in bit pattern.
     const unsigned char alphabet[] = {'\r', '\n', '\r', '\n', 'a', 0x00, 0xFF, 0x8D, 0x8A, 0x0B, 0x0C};
-    for (int round = 0; round < 40; ++round) {
-        bytes in(std::uniform_int_distribution<std::size_t>(0, 300)(rng), 0);
-        for (unsigned char &b : in)
-            b = alphabet[rng() % sizeof alphabet];
-        if (round % 4 == 0) // long plain runs exercise the vector scan
-            for (std::size_t i = 0; i < in.size(); ++i)
-                in[i] = (rng() % 40 == 0) ? alphabet[rng() % 2] : static_cast<unsigned char>('a' + i % 26);
+    for (int round = 0; round < 48; ++round) {
+        // Dense breaks, text with short lines, and long lines, so chunks are full, mixed and empty.
+        const unsigned one_break_in = round % 3 == 0 ? 1 : round % 3 == 1 ? 6 : 50;
+        bytes in(std::uniform_int_distribution<std::size_t>(0, 700)(rng), 0);
+        for (std::size_t i = 0; i < in.size(); ++i)
+            in[i] = rng() % one_break_in == 0 ? alphabet[rng() % sizeof alphabet] : static_cast<unsigned char>('a' + i % 26);
         for (line_mode mode : all_modes) {
             current_mode = mode;
             const bytes want = translate_bytewise(in);
-            std::vector<std::size_t> cuts; // many small blocks at random places
+            std::vector<std::size_t> cuts; // blocks of random sizes, some several chunks long
             for (std::size_t at = 0; at < in.size();)
-                cuts.push_back(at = std::min(in.size(), at + rng() % 7));
+                cuts.push_back(at = std::min(in.size(), at + rng() % (round % 2 ? 7 : 150)));
             for (const translate_kernel *kernel : runnable_kernels()) {
                 for (std::size_t cut = 0; cut <= in.size(); ++cut)
                     ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}, *kernel), want)
@@ -106,6 +108,28 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
             }
         }
     }
+}
+
+TEST(Translate, RunsOfBreaksAtEveryOffset)
+{
+    // Runs of blank lines cross the vector chunks at every alignment; plain bytes around them.
+    const std::string units[] = {"\r", "\n", "\r\n", "\n\r"};
+    for (const std::string &unit : units)
+        for (std::size_t offset = 0; offset < 32; ++offset)
+            for (std::size_t count = 1; count <= 40; ++count) {
+                std::string in(offset, 'x');
+                for (std::size_t i = 0; i < count; ++i)
+                    in += unit;
+                in += std::string(70, 'y');
+                const std::string unix_out = std::string(offset, 'x') + std::string(count, '\n') + std::string(70, 'y');
+                for (line_mode mode : all_modes) {
+                    current_mode = mode;
+                    for (const translate_kernel *kernel : runnable_kernels())
+                        ASSERT_EQ(translate_in_blocks(to_bytes(in), {in.size()}, *kernel), to_bytes(in_mode(unix_out, mode)))
+                            << kernel->name << " mode " << mode << " offset " << offset << " count " << count
+                            << " unit " << testing::PrintToString(unit);
+                }
+            }
 }
 
 TEST(CopyToLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)

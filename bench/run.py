@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Times eolfix against a plain dd copy of the same file, shape by shape.
+
+    bench/run.py [--build DIR] [--mib N] [--runs N] [--dir SCRATCH]
+
+Without --build it builds a Release tree into build-bench/ (configure it yourself with
+-DEOLFIX_BASELINE_ONLY=ON to measure the fallback translator). Each shape's input is made once; the
+page cache is warmed by one untimed run of each tool; then the two tools run alternately, each copy
+removed before its run, and the medians of wall and processor time (user + sys) are printed as
+ratios to dd's. Peak memory is the largest resident set of the eolfix runs. Each eolfix output is
+compared once with a reference conversion. Exits 1 if any output is wrong.
+"""
+
+import argparse
+import os
+import re
+import statistics
+import subprocess
+import sys
+import time
+
+MIB = 1 << 20
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+TERMINATORS = {"D": b"\r\n", "U": b"\n", "M": b"\r"}
+EXTENSIONS = {"D": ".DOS", "U": ".UNIX", "M": ".MAC"}
+# (shape, mode): the shapes people convert, and the worst cases for the translator.
+CASES = [("dos-text", "U"), ("mixed-text", "M"), ("binary", "U"), ("unix-text", "D"),
+         ("dos-text", "D"), ("short-lines", "U"), ("all-lf", "D")]
+
+
+def make_input(shape, size, seed=20261207):
+    """Bytes of one shape: text lines of printable bytes with the shape's breaks, or raw bytes."""
+    import random
+    rng = random.Random(seed)
+    # 4 MiB repeated: far more than the branch predictor or the caches can learn.
+    period = min(size, 4 * MIB)
+    if shape == "all-lf":
+        return b"\n" * size
+    if shape == "binary":
+        return (rng.randbytes(period) * (size // period + 1))[:size]
+    breaks = {"dos-text": [b"\r\n"], "unix-text": [b"\n"], "short-lines": [b"\r\n"],
+              "mixed-text": [b"\r", b"\n", b"\r\n", b"\n\r"]}[shape]
+    shortest, longest = (0, 12) if shape == "short-lines" else (20, 120)
+    printable = bytes(0x20 + i % 95 for i in range(256))
+    pool = rng.randbytes(period + longest).translate(printable)
+    out, pos = bytearray(), 0
+    while len(out) < period:
+        n = rng.randint(shortest, longest)
+        out += pool[pos:pos + n]
+        out += rng.choice(breaks)
+        pos += n
+    return (bytes(out[:period]) * (size // period + 1))[:size]
+
+
+def matches_reference(data, mode, copy):
+    """Whether the file `copy` holds `data` converted to `mode`.
+
+    Breaks pair from the left, and so does a regular expression that tries a pair before a lone
+    byte. It runs over pieces of about 1 MiB, each cut where no pair can straddle: after a plain
+    byte, or between two equal break bytes.
+    """
+    breaks = re.compile(rb"\r\n|\n\r|[\r\n]")
+    with open(copy, "rb") as f:
+        start = 0
+        while start < len(data):
+            end = min(len(data), start + MIB)
+            while end < len(data) and end > start + 1 and data[end - 1] in b"\r\n" and data[end] != data[end - 1]:
+                end -= 1
+            if end == start + 1:
+                end = len(data)
+            want = breaks.sub(TERMINATORS[mode], data[start:end])
+            if f.read(len(want)) != want:
+                return False
+            start = end
+        return f.read(1) == b""
+
+
+def timed(argv, scratch):
+    """Runs argv; returns (wall s, user + sys s, peak resident KiB).
+
+    The times come from os.wait4, which counts the tool through the small GNU time process that
+    starts it. The peak comes from GNU time: a child's own ru_maxrss starts at the high-water mark of
+    the process that forked it, and that is this script, which holds the inputs.
+    """
+    peak_file = os.path.join(scratch, "bench-peak")
+    os.sync()  # earlier output written back now rather than during the timed run
+    start = time.perf_counter()
+    process = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", peak_file, *argv],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    wall = time.perf_counter() - start
+    errors = process.stderr.read().decode(errors="replace")
+    process.stderr.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"{argv[0]} failed: {errors}")
+    with open(peak_file) as f:
+        peak = int(f.read().split()[-1])
+    return wall, usage.ru_utime + usage.ru_stime, peak
+
+
+def remove(path):
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
+
+
+def measure(eolfix, path, mode, runs, scratch):
+    """Median wall and processor times of eolfix and dd, alternating, and eolfix's peak memory."""
+    copy, dd_copy = path + EXTENSIONS[mode], path + ".dd"
+    eolfix_argv = [eolfix, mode, path]
+    dd_argv = ["dd", f"if={path}", f"of={dd_copy}", "bs=128K", "status=none"]
+    samples = {"eolfix": [], "dd": []}
+    peak = 0
+    for turn in range(runs + 1):
+        for tool, argv, out in (("eolfix", eolfix_argv, copy), ("dd", dd_argv, dd_copy)):
+            remove(out)
+            wall, cpu, rss = timed(argv, scratch)
+            if turn > 0:  # the first turn only warms the page cache
+                samples[tool].append((wall, cpu))
+                peak = max(peak, rss) if tool == "eolfix" else peak
+    remove(dd_copy)
+    median = {tool: (statistics.median(w for w, _ in s), statistics.median(c for _, c in s))
+              for tool, s in samples.items()}
+    return median, peak, copy
+
+
+def processor_name():
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown processor"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", help="a build tree holding eolfix and bench/eolfix_kernel")
+    parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
+    parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
+    parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "eolfix-bench"),
+                        help="scratch folder for the inputs and copies")
+    args = parser.parse_args()
+
+    if not os.access("/usr/bin/time", os.X_OK):
+        sys.exit("GNU time is needed for the peak memory (Debian package 'time')")
+    build = args.build
+    if build is None:
+        build = os.path.join(REPO, "build-bench")
+        subprocess.run(["cmake", "-S", REPO, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                        "-DEOLFIX_TESTS=OFF", "-DEOLFIX_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
+    eolfix = os.path.abspath(os.path.join(build, "eolfix"))
+    kernel = subprocess.run([os.path.join(build, "bench", "eolfix_kernel")], capture_output=True,
+                            text=True, check=True).stdout.strip()
+    os.makedirs(args.dir, exist_ok=True)
+    print(f"{processor_name()}; translator kernel: {kernel}; {args.mib} MiB inputs, "
+          f"median of {args.runs} runs alternating with dd bs=128K")
+    print("| shape | mode | dd wall s | eolfix wall s | wall ratio | dd cpu s | eolfix cpu s | cpu ratio | eolfix peak RSS KiB |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+    failed = False
+    inputs = {}
+    for shape, mode in CASES:
+        path = os.path.join(args.dir, f"bench-{shape}")
+        if shape not in inputs:
+            inputs[shape] = make_input(shape, args.mib * MIB)
+            with open(path, "wb") as f:
+                f.write(inputs[shape])
+        median, peak, copy = measure(eolfix, path, mode, args.runs, args.dir)
+        if not matches_reference(inputs[shape], mode, copy):
+            print(f"FAIL: {shape} to {mode} differs from the reference")
+            failed = True
+        remove(copy)
+        (dd_wall, dd_cpu), (wall, cpu) = median["dd"], median["eolfix"]
+        print(f"| {shape} | {mode} | {dd_wall:.3f} | {wall:.3f} | {wall / dd_wall:.2f} | {dd_cpu:.3f} | "
+              f"{cpu:.3f} | {cpu / max(dd_cpu, 1e-3):.2f} | {peak} |", flush=True)
+    # Memory must not grow with the file: the same conversion of a 1 MiB input for comparison.
+    small = os.path.join(args.dir, "bench-small")
+    with open(small, "wb") as f:
+        f.write(inputs["mixed-text"][:MIB])
+    _, small_peak, copy = measure(eolfix, small, "M", 3, args.dir)
+    remove(copy)
+    print(f"peak RSS converting mixed-text to M: {small_peak} KiB for 1 MiB")
+    for name in os.listdir(args.dir):
+        if name.startswith("bench-"):
+            remove(os.path.join(args.dir, name))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
