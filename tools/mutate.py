@@ -24,9 +24,11 @@ Not run by CI: a full run takes a few minutes to tens of minutes.
 
 import argparse
 import hashlib
+import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -228,31 +230,41 @@ def main():
         return 0
 
     scratch = tempfile.mkdtemp(prefix="eolfix-mutate-")
-    tracked = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
-                             cwd=ROOT, stdout=subprocess.PIPE, check=True).stdout.decode().split("\0")
-    for name in filter(None, tracked):
-        if os.path.isfile(os.path.join(ROOT, name)):
-            os.makedirs(os.path.dirname(os.path.join(scratch, name)), exist_ok=True)
-            shutil.copy2(os.path.join(ROOT, name), os.path.join(scratch, name))
-    build = os.path.join(scratch, "build")
-    build_command = ["cmake", "--build", build, "-j", str(args.jobs)]
-    test_command = ["ctest", "--test-dir", build, "--timeout", str(args.timeout), "--stop-on-failure",
-                    "-j", str(args.jobs)]
-    status, output = run(["cmake", "-S", scratch, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"], scratch)
-    if status == 0:
-        status, output = run(build_command, scratch)
-    if status == 0:
-        status, output = run(test_command, scratch)
-    if status != 0:
-        print(output)
-        print("the unchanged code does not build or pass its tests; nothing to measure", file=sys.stderr)
-        return 1
-    baseline = product_objects(build)
-
-    tally = OrderedDict((name, {"killed": 0, "survived": 0, "same code": 0, "not viable": 0}) for name in files)
-    survivors = []
-    began = time.time()
+    # A stop by SIGTERM still removes the scratch copy.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
     try:
+        tracked = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard", "-z"],
+                                 cwd=ROOT, stdout=subprocess.PIPE, check=True).stdout.decode().split("\0")
+        for name in filter(None, tracked):
+            if os.path.isfile(os.path.join(ROOT, name)):
+                os.makedirs(os.path.dirname(os.path.join(scratch, name)), exist_ok=True)
+                shutil.copy2(os.path.join(ROOT, name), os.path.join(scratch, name))
+        build = os.path.join(scratch, "build")
+        build_command = ["cmake", "--build", build, "-j", str(args.jobs)]
+        test_command = ["ctest", "--test-dir", build, "--timeout", str(args.timeout), "--stop-on-failure",
+                        "-j", str(args.jobs)]
+        status, output = run(["cmake", "-S", scratch, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                              "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"], scratch)
+        if status == 0:
+            status, output = run(build_command, scratch)
+        if status == 0:
+            status, output = run(test_command, scratch)
+        if status != 0:
+            print(output)
+            print("the unchanged code does not build or pass its tests; nothing to measure", file=sys.stderr)
+            return 1
+        baseline = product_objects(build)
+        # A source this platform does not compile (another system's, another processor's) tells nothing here.
+        with open(os.path.join(build, "compile_commands.json")) as f:
+            compiled = {os.path.relpath(entry["file"], scratch) for entry in json.load(f)}
+        skipped = sorted({name for name, *_ in plan if name.endswith(".cpp") and name not in compiled})
+        plan = [change for change in plan if change[0] not in skipped]
+        if skipped:
+            print("not compiled here, skipped: " + ", ".join(skipped))
+
+        tally = OrderedDict((name, {"killed": 0, "survived": 0, "same code": 0, "not viable": 0}) for name in files)
+        survivors = []
+        began = time.time()
         for number, (name, line, what, changed, original) in enumerate(plan, 1):
             target = os.path.join(scratch, name)
             with open(target, "w") as f:
