@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// A 32-bit build without large-file and 64-bit time support would skip big or late files quietly.
+static_assert(sizeof(off_t) == 8 && sizeof(time_t) == 8, "build with _FILE_OFFSET_BITS=64 and _TIME_BITS=64");
+
 int query_file_times(const char *name, file_times *times)
 {
     struct stat status;

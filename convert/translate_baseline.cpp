@@ -8,6 +8,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
 #endif
 
 namespace {
@@ -68,6 +70,21 @@ namespace {
                                       _mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(LF))));
     return static_cast<unsigned>(_mm_movemask_epi8(hits));
 }
+#elif defined(__ARM_NEON)
+// NEON has no byte mask move: narrowing each 16-bit lane by 4 leaves one nibble per byte of a
+// 0x00/0xFF comparison in 64 bits, so the first set nibble gives the first matching byte.
+[[gnu::always_inline]] inline std::uint64_t nibble_marks(uint8x16_t matches)
+{
+    return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(matches), 4)), 0);
+}
+
+// Copies the 16 bytes at `p` to `out` and returns 0xFF in each byte that holds a CR or LF.
+[[gnu::always_inline]] inline uint8x16_t copy_chunk(const unsigned char *p, unsigned char *out)
+{
+    const uint8x16_t chunk = vld1q_u8(p);
+    vst1q_u8(out, chunk);
+    return vorrq_u8(vceqq_u8(chunk, vdupq_n_u8(CR)), vceqq_u8(chunk, vdupq_n_u8(LF)));
+}
 #endif
 
 // The body of copy_to_line_break, forced inline so the translator's loop keeps it in registers.
@@ -87,6 +104,26 @@ namespace {
         const unsigned hits = copy_chunk(p, out);
         if (hits != 0)
             return p + std::countr_zero(hits);
+        p += 16;
+        out += 16;
+    }
+    return copy_to_line_break_words(p, end, out);
+#elif defined(__ARM_NEON)
+    // As above: store, then search; one test of both chunks a turn, the first found only on a hit.
+    const unsigned char *p = begin;
+    for (; end - p >= 32; p += 32, out += 32) {
+        const uint8x16_t first = copy_chunk(p, out);
+        const uint8x16_t second = copy_chunk(p + 16, out + 16);
+        if (nibble_marks(vorrq_u8(first, second)) != 0) {
+            const std::uint64_t marks = nibble_marks(first);
+            return marks != 0 ? p + std::countr_zero(marks) / 4
+                              : p + 16 + std::countr_zero(nibble_marks(second)) / 4;
+        }
+    }
+    if (end - p >= 16) {
+        const std::uint64_t marks = nibble_marks(copy_chunk(p, out));
+        if (marks != 0)
+            return p + std::countr_zero(marks) / 4;
         p += 16;
         out += 16;
     }
@@ -118,6 +155,13 @@ std::size_t count_repeats(const unsigned char *begin, const unsigned char *end, 
         if (same != 0xFFFF)
             return static_cast<std::size_t>(p - begin) + std::countr_one(same);
     }
+#elif defined(__ARM_NEON)
+    const uint8x16_t all_byte = vdupq_n_u8(byte);
+    for (; end - p >= 16; p += 16) {
+        const std::uint64_t same = nibble_marks(vceqq_u8(vld1q_u8(p), all_byte));
+        if (same != ~std::uint64_t{0})
+            return static_cast<std::size_t>(p - begin) + std::countr_one(same) / 4;
+    }
 #endif
     while (p < end && *p == byte)
         ++p;
@@ -137,6 +181,11 @@ unsigned char *fill_line_breaks(unsigned char *out, std::size_t count, const uns
     const __m128i pattern = _mm_set1_epi16(static_cast<short>(terminator[0] | terminator[1] << 8));
     for (; count - i >= 8; i += 8)
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 2 * i), pattern);
+#elif defined(__ARM_NEON)
+    // An interleaving store: 16 terminators a time in memory order, whatever the byte order.
+    const uint8x16x2_t pattern = {{vdupq_n_u8(terminator[0]), vdupq_n_u8(terminator[1])}};
+    for (; count - i >= 16; i += 16)
+        vst2q_u8(out + 2 * i, pattern);
 #endif
     for (; i < count; ++i) {
         out[2 * i] = terminator[0];

@@ -71,6 +71,9 @@ TEST(Translate, ExamplesInEveryMode)
         {"a\r\n\n\rb", "a\n\nb"},   {"\r", "\n"},                 {"", ""},
         {"\n", "\n"},               {"\r\r\r", "\n\n\n"},         {"\n\r\n\r", "\n\n"},
         {"ab", "ab"},               {"a\r\n", "a\n"},             {std::string("\0\x1a\xff\r", 4), std::string("\0\x1a\xff\n", 4)},
+        // Runs of equal breaks long enough for the vector count and fill, with a tail past them.
+        {"a" + std::string(37, '\r') + "\nb", "a" + std::string(37, '\n') + "b"},
+        {std::string(40, '\n') + "\r", std::string(40, '\n')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
