@@ -46,6 +46,7 @@ struct run_options {
     std::function<void(pid_t)> while_running = {}; // acts on the running program, given its process id
     const char *fault = nullptr; // one of the faults tests/fault_shim.cpp injects, preloaded into eolfix
     bool stdin_closed = false;   // so the input opens as descriptor 0
+    int ignored_signal = 0;      // ignored by the caller, as nohup does
 };
 
 struct run_result {
@@ -136,6 +137,8 @@ protected:
             // As a shell starts it: whatever the test process ignores or blocks, the program does not.
             for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGXFSZ, SIGPIPE})
                 (void)signal(signal_number, SIG_DFL);
+            if (options.ignored_signal != 0)
+                (void)signal(options.ignored_signal, SIG_IGN);
             sigset_t none;
             (void)sigemptyset(&none);
             (void)sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -386,15 +389,19 @@ TEST_F(Cli, NeverWritesOverTheInputThroughALink)
 // Tries every millisecond for up to a minute, which only a broken program needs; true once done.
 bool wait_until(const std::function<bool()> &done)
 {
-    for (int tries = 0; tries < 60000 && !done(); ++tries)
+    // Asked once per try: a second call after success could redo what it did (open a descriptor).
+    for (int tries = 0; tries < 60000; ++tries) {
+        if (done())
+            return true;
         (void)usleep(1000);
-    return done();
+    }
+    return false;
 }
 
 // Feeds `content` through the FIFO the program reads as its input, waits until the copy holds all
 // of it (the program then waits for more, mid-copy), and sends it `signal_number`.
 void feed_then_signal(const fs::path &fifo, const std::string &content, const fs::path &copy, pid_t program,
-                      int signal_number)
+                      int signal_number, const std::function<void()> &before_signal = {})
 {
     int fd = -1;
     EXPECT_TRUE(wait_until([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }));
@@ -404,6 +411,8 @@ void feed_then_signal(const fs::path &fifo, const std::string &content, const fs
         std::error_code missing;
         EXPECT_TRUE(wait_until([&] { return fs::file_size(copy, missing) == content.size(); }));
     }
+    if (before_signal)
+        before_signal();
     EXPECT_EQ(kill(program, signal_number), 0);
     (void)close(fd);
 }
@@ -445,6 +454,8 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         {"interrupted", 300000, -1, false, SIGINT},
         {"interrupted", 300000, -1, false, SIGTERM},
         {"interrupted", 300000, -1, false, SIGHUP},
+        {"interrupted after another file took the copy's name", 300000, -1, true, SIGINT},
+        {"interruption ignored by the caller", 300000, -1, true, 0}, // completes, status 0
         {"close error", 1000, -1, false, 0, "close-eio"}, // the copy's close reports EIO
         {"write without progress", 1000, -1, false, 0, "zero-writes"},
     };
@@ -459,7 +470,7 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         run_options options{.file_size_limit = r.file_size_limit, .fault = r.fault};
         if (r.what == "read error")
             fs::create_symlink("/proc/self/mem", dir / "in");
-        else if (r.what == "interrupted")
+        else if (r.what.starts_with("interrupt"))
             ASSERT_EQ(mkfifo((dir / "in").c_str(), 0644), 0);
         else
             write_file(dir / "in", input);
@@ -484,10 +495,22 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         }
         if (r.what == "interrupted")
             options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal); };
+        if (r.what.starts_with("interrupted after")) // only the file the run wrote may be removed
+            options.while_running = [&](pid_t program) {
+                feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal, [&] {
+                    fs::rename(dir / "in.UNIX", dir / "moved");
+                    write_file(dir / "in.UNIX", "someone else's");
+                });
+            };
+        if (r.what.ends_with("ignored by the caller")) {
+            options.ignored_signal = SIGINT;
+            options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, SIGINT); };
+        }
 
         const run_result got = run({"U", "in"}, options);
+        const bool completes = r.what.ends_with("ignored by the caller");
         EXPECT_EQ(got.signal, r.signal) << what;
-        EXPECT_EQ(got.status, r.signal ? -1 : 2) << what;
+        EXPECT_EQ(got.status, r.signal ? -1 : completes ? 0 : 2) << what;
         EXPECT_EQ(got.err, "") << what;
         EXPECT_EQ(fs::is_symlink(dir / "in.UNIX") || fs::exists(dir / "in.UNIX"), r.copy_left) << what;
         if (r.what.ends_with("behind a link")) {
@@ -497,7 +520,13 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         if (r.what == "reader leaves") {
             EXPECT_TRUE(fs::is_fifo(dir / "in.UNIX")) << what;
         }
-        if (r.what == "interrupted") {
+        if (r.what.starts_with("interrupted after")) {
+            EXPECT_EQ(read_file(dir / "in.UNIX"), "someone else's") << what;
+        }
+        if (completes) {
+            EXPECT_TRUE(read_file(dir / "in.UNIX") == input) << what;
+        }
+        if (r.what.starts_with("interrupt")) {
             EXPECT_TRUE(fs::is_fifo(dir / "in")) << what;
         } else if (r.what != "read error") {
             EXPECT_TRUE(read_file(dir / "in") == input) << what;
