@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -158,6 +159,32 @@ TEST(CopyToLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
                     }
                     buffer[offset + at] = decoys[(offset + at) % sizeof decoys];
                 }
+}
+
+TEST(Translate, RunsOfEqualBreaksAtTheEndOfABlockStayInsideIt)
+{
+    // The block sits in a heap buffer of its exact size, so the address sanitizer sees a read past
+    // it; a second copy followed by one more equal break shows a count past the end in any build.
+    for (const translate_kernel *kernel : runnable_kernels())
+        for (line_mode mode : all_modes)
+            for (unsigned char brk : {'\r', '\n'})
+                for (std::size_t length = 1; length <= 40; ++length)
+                    for (std::size_t run = 1; run <= length; ++run) {
+                        current_mode = mode;
+                        std::vector<unsigned char> block(length, 'a');
+                        std::fill(block.end() - run, block.end(), brk);
+                        const bytes want = translate_bytewise(bytes(block.begin(), block.end()));
+                        std::vector<unsigned char> followed = block;
+                        followed.push_back(brk);
+                        for (const std::vector<unsigned char> *in : {&block, &followed}) {
+                            std::vector<unsigned char> out(max_translated_size(length));
+                            break_state state = BREAK_NONE;
+                            const std::size_t size = kernel->translate(in->data(), length, out.data(), &state);
+                            ASSERT_EQ(bytes(out.data(), size), want) << kernel->name << " mode " << mode << " length "
+                                                                    << length << " run " << run << " byte " << int(brk);
+                            ASSERT_EQ(state, brk == '\r' ? BREAK_AFTER_CR : BREAK_AFTER_LF) << kernel->name;
+                        }
+                    }
 }
 
 } // namespace
