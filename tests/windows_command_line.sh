@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # windows_command_line.sh EOLFIX.EXE WINE-RUNNER...: runs the real Windows program under Wine, in a
-# fresh folder per case, and looks at what it leaves behind.
+# fresh folder per case, and looks at what it leaves behind: only what the command-line tests,
+# which run under Wine too, cannot do from the Windows side (another user, a mount, Ctrl-C).
 set -u
 exe=$(realpath "$1")
 shift
 runner=("$@")
 as_user=()
 # Wine reads the Linux names and arguments in the locale's character set.
-export LC_ALL=C.UTF-8 TZ=UTC
+export LC_ALL=C.UTF-8
 work=$(mktemp -d)
 failed=0
 
@@ -46,7 +47,7 @@ new_case()
 }
 
 # run WANT_STATUS ARGUMENT...: runs eolfix.exe with the arguments and checks its status; it must
-# print nothing unless told the usage line (in `usage_expected`).
+# print nothing.
 run()
 {
     local want=$1
@@ -55,12 +56,7 @@ run()
     local status=$?
     [ "$status" -eq "$want" ] || fail "eolfix $* exited with $status, expected $want"
     [ ! -s "$work/out" ] || fail "eolfix $* wrote to standard output: $(od -c "$work/out" | head -3)"
-    if [ "$want" -eq 1 ]; then
-        # A text stream on Windows ends its line with CR LF.
-        printf 'EOLFIX (D|U|M) filename ...\r\n' | cmp -s - "$work/err" || fail "usage line: $(od -c "$work/err" | head -3)"
-    elif [ -s "$work/err" ]; then
-        fail "eolfix $* wrote to standard error: $(od -c "$work/err" | head -3)"
-    fi
+    [ ! -s "$work/err" ] || fail "eolfix $* wrote to standard error: $(od -c "$work/err" | head -3)"
 }
 
 # holds FILE TEXT: FILE holds exactly the bytes printf makes of TEXT.
@@ -78,75 +74,9 @@ only()
     [ "$got" = "$want" ] || fail "folder holds [$got], expected [$want]"
 }
 
-# All four break forms, and NUL, Ctrl-Z (with data after it) and 0xFF, which pass untouched.
 mixed='a\r\nb\rc\n\rd\ne\0f\032g\377\r'
-declare -A converted=(
-    [D]='a\r\nb\r\nc\r\nd\r\ne\0f\032g\377\r\n'
-    [U]='a\nb\nc\nd\ne\0f\032g\377\n'
-    [M]='a\rb\rc\rd\re\0f\032g\377\r'
-)
-declare -A extension=([D]=.DOS [U]=.UNIX [M]=.MAC)
 
-for mode in D U M; do
-    new_case "mode $mode"
-    printf "$mixed" >in.txt
-    run 0 "$mode" in.txt
-    holds in.txt "$mixed"
-    holds "in.txt${extension[$mode]}" "${converted[$mode]}"
-done
-
-new_case "lower-case mode word, further arguments ignored"
-printf "$mixed" >in.txt
-printf 'x' >other
-run 0 unix in.txt other
-holds in.txt.UNIX "${converted[U]}"
-only in.txt in.txt.UNIX other
-
-new_case "many blocks"
-printf 'abc\r\n%.0s' $(seq 200000) >in.txt
-run 0 U in.txt
-printf 'abc\n%.0s' $(seq 200000) | cmp -s - in.txt.UNIX || fail "in.txt.UNIX differs"
-
-new_case "empty input"
-: >in.txt
-run 0 M in.txt
-holds in.txt.MAC ''
-
-# Greek, Cyrillic, CJK and a character beyond 16 bits: no ANSI code page holds them all.
-new_case "Unicode name"
-name='Ωμέγα-Жук-日本語-😀.txt'
-printf "$mixed" >"$name"
-run 0 D "$name"
-holds "$name.DOS" "${converted[D]}"
-only "$name" "$name.DOS"
-
-new_case "usage"
-printf "$mixed" >in.txt
-run 1
-run 1 D
-run 1 x in.txt
-run 1 '' in.txt
-only in.txt
-
-new_case "nothing to convert"
-mkdir folder
-run 0 D missing.txt
-run 0 D folder
-only folder
-
-new_case "an older, longer copy is emptied first"
-printf "$mixed" >in.txt
-head -c 100000 /dev/zero >in.txt.MAC
-run 0 M in.txt
-holds in.txt.MAC "${converted[M]}"
-
-new_case "copy's name a hard link to the input"
-printf "$mixed" >in.txt
-ln in.txt in.txt.DOS
-run 0 D in.txt
-holds in.txt "$mixed"
-[ "$(stat -c %i in.txt)" = "$(stat -c %i in.txt.DOS)" ] || fail "the link was replaced"
-
+# Run by root, Wine writes a read-only file: the command-line tests can try this only from here.
 new_case "read-only existing copy"
 printf "$mixed" >in.txt
 printf 'old' >in.txt.UNIX
@@ -231,20 +161,5 @@ if strace -o /dev/null true 2>/dev/null; then
 else
     echo "skipping the Ctrl-C cases: strace cannot trace here (install strace)"
 fi
-
-# Fractions are cut towards the earlier second; before 1970 that is away from zero.
-for moment in '1950-06-15 12:34:56.75' '2100-03-04 05:06:07.5'; do
-    new_case "times $moment"
-    printf "$mixed" >in.txt
-    touch -m -d "$moment" in.txt
-    touch -a -d "${moment%% *} 01:02:03.25" in.txt
-    run 0 U in.txt
-    want="$(date -d "${moment%% *} 01:02:03" +%s) $(date -d "${moment%.*}" +%s)"
-    [ "$(stat -c '%X %Y' in.txt.UNIX)" = "$want" ] || fail "copy has times $(stat -c '%X %Y' in.txt.UNIX), expected $want"
-    case "$(stat -c '%x %y' in.txt.UNIX)" in
-    *.000000000*.000000000*) ;;
-    *) fail "copy has times $(stat -c '%x / %y' in.txt.UNIX): whole seconds expected" ;;
-    esac
-done
 
 exit $failed
