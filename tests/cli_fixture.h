@@ -120,8 +120,10 @@ protected:
     run_result run(const std::vector<std::string> &args, run_options options = {})
     {
         launch_request request;
+        // A process limit counts every process of the user: that run gets a user id nobody else runs as.
+        const std::string user = options.process_limit >= 0 ? "65533" : "65534";
         if (options.unprivileged)
-            request.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+            request.argv = {"setpriv", "--reuid=" + user, "--regid=" + user, "--clear-groups"};
         std::istringstream emulator(EOLFIX_EMULATOR); // no binfmt_misc: a foreign binary starts through it
         for (std::string word; std::getline(emulator, word, '\t');)
             request.argv.push_back(word);
