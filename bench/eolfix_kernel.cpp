@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Prints the name of the translator kernel this processor gets, for the benchmark's report.
 
 #include <cstdio>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Times eolfix against a plain dd copy of the same file, shape by shape.
 
     bench/run.py [--build DIR] [--mib N] [--runs N] [--dir SCRATCH]

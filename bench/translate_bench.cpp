@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Throughput of the block translator alone, without any file I/O, for the shapes the file
 // benchmark uses. Not a test: run it by hand to compare changes to the inner loop.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // eolfix: writes a copy of one file with every line break in DOS, UNIX or MAC form.
 
 #include "cli/command_line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 /// The whole program after start-up: checks the arguments (file names in UTF-8 on every platform),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX entry: the arguments arrive as the bytes of the file names, passed on unchanged.
 
 #include "cli/command_line.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows entry: UTF-16 arguments passed on as UTF-8, so a name in any script arrives whole.
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for aarch64 with Debian's g++-aarch64-linux-gnu; tests run under qemu-aarch64 (package qemu-user).
 set(EOLFIX_CROSS_TRIPLE aarch64-linux-gnu)
 set(EOLFIX_CROSS_PROCESSOR aarch64)

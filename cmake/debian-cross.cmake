@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the Linux cross toolchain files: set EOLFIX_CROSS_TRIPLE, EOLFIX_CROSS_PROCESSOR and
 # EOLFIX_CROSS_QEMU (the qemu-user program for that machine), then include this file.
 set(CMAKE_SYSTEM_NAME Linux)

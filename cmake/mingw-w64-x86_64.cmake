@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds the 64-bit Windows console program on Debian with MinGW-w64, and runs the built
 # programs under Wine: cmake -S . -B build-windows -G Ninja --toolchain cmake/mingw-w64-x86_64.cmake
 set(CMAKE_SYSTEM_NAME Windows)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # wine-run.sh PREFIX PROGRAM.exe [ARGUMENT...]: runs a Windows program under Wine without a display.
 # WINEPREFIX, when set, overrides PREFIX.
 set -e

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 /// Writes the copy of the file `name` with its line breaks in current_mode, named `name` plus the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "convert/line_mode.h"
 
 line_mode current_mode = MODE_DOS;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 /// The line-break convention a copy is written in; the values index mode_extensions.

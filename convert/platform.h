@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Every call the tool makes into the operating system lives behind these functions, so a port

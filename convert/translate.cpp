@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "convert/translate.h"
 
 #include "convert/line_mode.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The translator for processors with AVX2: 32 bytes a step, breaks found as bit masks, pairs
 // resolved with mask arithmetic, and bytes dropped or LFs put in eight at a time through shuffle
 // tables. Compiled with AVX2 enabled; runs only once the processor has said it has it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The translator for processors with AVX-512 BW, VBMI and VBMI2: 64 bytes a step, breaks found as
 // bit masks, pairs resolved with mask arithmetic, and the output packed with vpcompressb.
 // Compiled with those instruction sets enabled; runs only once the processor has said it has them.

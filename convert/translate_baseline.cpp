@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "convert/translate_kernels.h"
 
 #include <bit>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the translator's kernels share. Each kernel's file is compiled for its own instruction set,

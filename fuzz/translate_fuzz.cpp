@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds arbitrary bytes, cut into blocks at arbitrary points, through the block translator in all
 // three modes and every kernel this processor runs, and checks each against the byte-at-a-time
 // state table.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Drives the completion function as bash would, without the bash-completion package,
 # and compares what it offers at each argument position.
 set -u

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Fails when groff or mandoc has anything to say about the manual page $1.
 # Exits 77 (skipped) when a linter is missing; CI installs both.
 for tool in groff mandoc; do

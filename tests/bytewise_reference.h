@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The reference every faster path is checked against, shared by the tests and the fuzz target.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Runs the real program in a fresh folder per case and looks at what it leaves behind; shared by

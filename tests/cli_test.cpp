@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line tests that hold on every platform. Those that need one platform's own means
 // live in cli_test_posix.cpp and cli_test_windows.cpp.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line tests that need POSIX: other users, resource limits, devices, FIFOs, signals,
 // mounts and the preloaded fault shim.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line tests that need Windows: file attributes and share modes.
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Preloaded into the real eolfix by the command-line tests to make system calls fail or fall short.
 // EOLFIX_FAULT names the one fault of the run:
 //   close-eio       closing a descriptor open for writing fails with EIO (after really closing it)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/test_platform.h"
 
 #include <windows.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # windows_command_line.sh EOLFIX.EXE WINE-RUNNER...: runs the real Windows program under Wine, in a
 # fresh folder per case, and looks at what it leaves behind: only what the command-line tests,
 # which run under Wine too, cannot do from the Windows side (another user, a mount, Ctrl-C).

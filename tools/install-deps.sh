@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs the Debian 12 packages that building and testing need, only where one is missing.
 set -e
 packages="g++ cmake ninja-build libgtest-dev util-linux"

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Mutation testing for eolfix: how many small faults in the product code do the tests catch?
 
 Applies one small change at a time to the C++ sources under the given paths (default: convert/ and
