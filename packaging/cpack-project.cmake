@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Read by cpack before it packs. Every archive member gets one date, SOURCE_DATE_EPOCH: the caller's,
-# else the last commit's, else the one a source tarball carries, else the newest CHANGELOG.md entry's.
+# else the one a source tarball carries (kept even if the packager adds git), else the last
+# commit's, else the newest CHANGELOG.md entry's.
 # The source package holds the files git tracks, when there is git.
 set(src "${CPACK_EOLFIX_SOURCE_DIR}")
 if(EXISTS "${src}/.git")
@@ -12,11 +13,11 @@ endif()
 
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+elseif(EXISTS "${src}/.source-date-epoch")
+  file(STRINGS "${src}/.source-date-epoch" epoch LIMIT_COUNT 1)
 elseif(EXISTS "${src}/.git")
   execute_process(COMMAND "${EOLFIX_GIT}" -C "${src}" log -1 --format=%ct
                   OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-elseif(EXISTS "${src}/.source-date-epoch")
-  file(STRINGS "${src}/.source-date-epoch" epoch LIMIT_COUNT 1)
 else()
   execute_process(COMMAND awk -v epoch=1 -f "${src}/packaging/changelog.awk" "${src}/CHANGELOG.md"
                   OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
