@@ -8,6 +8,7 @@
 #include <string_view>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,12 +29,40 @@ struct stat status_of(const fs::path &path)
     return st;
 }
 
-bool can_drop_privileges() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
+// True when a user other than the owner may enter every folder on the way to `path`.
+bool others_can_reach(const fs::path &path)
+{
+    for (fs::path folder = path.parent_path(); !folder.empty(); folder = folder.parent_path()) {
+        struct stat st {};
+        if (stat(folder.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return false;
+        if (folder == folder.root_path())
+            break;
+    }
+    return true;
+}
+
+// Says why when eolfix cannot be run as another user here.
+std::string why_not_unprivileged()
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        return "needs root and setpriv to run eolfix as an unprivileged user";
+    const fs::path program = program_for_other_users();
+    struct statvfs volume {};
+    if (program.empty() || !others_can_reach(program))
+        return "no copy of eolfix in a folder every user can enter (is the temporary folder open to all?)";
+    if (statvfs(program.c_str(), &volume) != 0 || (volume.f_flag & ST_NOEXEC) != 0)
+        return "the temporary folder does not allow running programs";
+    const std::string emulator = std::string(EOLFIX_EMULATOR).substr(0, std::string(EOLFIX_EMULATOR).find('\t'));
+    if (emulator.starts_with('/') && !others_can_reach(emulator))
+        return "the emulator " + emulator + " is in a folder other users cannot enter";
+    return "";
+}
 
 TEST_F(Cli, ConvertsWhenNoThreadOrProcessCanBeStarted)
 {
-    if (!can_drop_privileges())
-        GTEST_SKIP() << "needs root and setpriv to run eolfix as a user whose process limit applies";
+    if (const std::string why = why_not_unprivileged(); !why.empty())
+        GTEST_SKIP() << why;
     std::string in;
     while (in.size() < 3000000)
         in += mixed;
@@ -214,8 +243,8 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
 
 TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
 {
-    if (!can_drop_privileges())
-        GTEST_SKIP() << "needs root and setpriv to run eolfix as an unprivileged user";
+    if (const std::string why = why_not_unprivileged(); !why.empty())
+        GTEST_SKIP() << why;
     struct row {
         std::string what;
         mode_t input_mode, folder_mode;
