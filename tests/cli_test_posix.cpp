@@ -160,7 +160,12 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         {"interrupted", 300000, -1, false, SIGTERM},
         {"interrupted", 300000, -1, false, SIGHUP},
         {"interrupted after another file took the copy's name", 300000, -1, true, SIGINT},
+        // Same inode number on another file system: the device alone tells the files apart.
+        {"interrupted after a file on another file system took the copy's name", 300000, -1, true, SIGINT},
         {"interruption ignored by the caller", 300000, -1, true, 0}, // completes, status 0
+        // Once complete, an ignored signal stays ignored and the others end the run, removing nothing.
+        {"SIGINT ignored by the caller, then SIGINT and SIGTERM once the copy is complete", 1000, -1, true, SIGTERM,
+         "signals-at-times"},
         {"close error", 1000, -1, false, 0, "close-eio"}, // the copy's close reports EIO
         {"write without progress", 1000, -1, false, 0, "zero-writes"},
     };
@@ -200,14 +205,30 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         }
         if (r.what == "interrupted")
             options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal); };
-        if (r.what.starts_with("interrupted after")) // only the file the run wrote may be removed
+        if (r.what == "interrupted after another file took the copy's name") // only the file the run wrote may be removed
             options.while_running = [&](pid_t program) {
                 feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal, [&] {
                     fs::rename(dir / "in.UNIX", dir / "moved");
                     EXPECT_TRUE(write_file(dir / "in.UNIX", "someone else's"));
                 });
             };
-        if (r.what.ends_with("ignored by the caller")) {
+        if (r.what.starts_with("interrupted after a file on another")) {
+            fs::create_directory(dir / "small");
+            if (mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m") != 0) {
+                std::cout << "[ SKIPPED  ] " << what << ": cannot mount a tmpfs (needs root)\n";
+                continue;
+            }
+            fs::create_symlink("small/in.UNIX", dir / "in.UNIX"); // the copy: the first file of a fresh tmpfs
+            options.while_running = [&](pid_t program) {
+                feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal, [&] {
+                    // Also the first file of a fresh tmpfs, so the same inode number on another device.
+                    EXPECT_EQ(mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m"), 0);
+                    EXPECT_TRUE(write_file(dir / "small/other", "someone else's"));
+                    fs::rename(dir / "small/other", dir / "small/in.UNIX");
+                });
+            };
+        }
+        if (r.what.ends_with("ignored by the caller") || r.what.starts_with("SIGINT ignored")) {
             options.ignored_signal = SIGINT;
             options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, SIGINT); };
         }
@@ -238,6 +259,13 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         }
         if (r.what == "full file system behind a link")
             (void)umount((dir / "small").c_str());
+        if (r.what.starts_with("interrupted after a file on another")) {
+            (void)umount((dir / "small").c_str());
+            (void)umount((dir / "small").c_str());
+        }
+        if (r.fault != nullptr && std::string_view(r.fault) == "signals-at-times") {
+            EXPECT_TRUE(read_file(dir / "in.UNIX") == input) << what;
+        }
     }
 }
 
