@@ -92,7 +92,7 @@ inline std::string translated_bytewise(const std::string &in, line_mode mode)
     return translate_bytewise(in);
 }
 
-/// The program, copied once per test process into a fresh folder of /tmp that every user can
+/// The program, copied once per test process into a fresh temporary folder that every user can
 /// enter: the checkout may sit in a folder only its owner can enter (/root), where another user
 /// cannot start or, through an emulator, read it. Empty if the copy cannot be made.
 inline const fs::path &program_for_other_users()
