@@ -92,6 +92,38 @@ inline std::string translated_bytewise(const std::string &in, line_mode mode)
     return translate_bytewise(in);
 }
 
+/// The program, copied once per test process into a fresh temporary folder that every user can
+/// enter: the checkout may sit in a folder only its owner can enter (/root), where another user
+/// cannot start or, through an emulator, read it. Empty if the copy cannot be made.
+inline const fs::path &program_for_other_users()
+{
+    struct copy {
+        fs::path folder, program;
+        copy()
+        {
+            std::error_code failed;
+            folder = fs::temp_directory_path(failed) / ("eolfix-program-" + std::to_string(std::random_device()()));
+            if (failed || !fs::create_directory(folder, failed))
+                return;
+            const fs::perms open_to_all = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                          fs::perms::others_read | fs::perms::others_exec;
+            fs::permissions(folder, open_to_all, failed);
+            const fs::path target = folder / fs::path(EOLFIX_BINARY).filename();
+            if (!failed && fs::copy_file(EOLFIX_BINARY, target, failed))
+                fs::permissions(target, open_to_all, failed);
+            if (!failed)
+                program = target;
+        }
+        ~copy()
+        {
+            std::error_code ignored;
+            fs::remove_all(folder, ignored);
+        }
+    };
+    static const copy made;
+    return made.program;
+}
+
 class Cli : public testing::Test {
 protected:
     fs::path dir;
@@ -128,7 +160,7 @@ protected:
         std::istringstream emulator(EOLFIX_EMULATOR); // no binfmt_misc: a foreign binary starts through it
         for (std::string word; std::getline(emulator, word, '\t');)
             request.argv.push_back(word);
-        request.argv.push_back(EOLFIX_BINARY);
+        request.argv.push_back(options.unprivileged ? program_for_other_users().string() : EOLFIX_BINARY);
         request.argv.insert(request.argv.end(), args.begin(), args.end());
         request.folder = dir;
         request.out = dir.string() + ".out";

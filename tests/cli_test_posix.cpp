@@ -8,6 +8,7 @@
 #include <string_view>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
 
@@ -28,12 +29,40 @@ struct stat status_of(const fs::path &path)
     return st;
 }
 
-bool can_drop_privileges() { return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0; }
+// True when a user other than the owner may enter every folder on the way to `path`.
+bool others_can_reach(const fs::path &path)
+{
+    for (fs::path folder = path.parent_path(); !folder.empty(); folder = folder.parent_path()) {
+        struct stat st {};
+        if (stat(folder.c_str(), &st) != 0 || (st.st_mode & S_IXOTH) == 0)
+            return false;
+        if (folder == folder.root_path())
+            break;
+    }
+    return true;
+}
+
+// Says why when eolfix cannot be run as another user here.
+std::string why_not_unprivileged()
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        return "needs root and setpriv to run eolfix as an unprivileged user";
+    const fs::path program = program_for_other_users();
+    struct statvfs volume {};
+    if (program.empty() || !others_can_reach(program))
+        return "no copy of eolfix in a folder every user can enter (is the temporary folder open to all?)";
+    if (statvfs(program.c_str(), &volume) != 0 || (volume.f_flag & ST_NOEXEC) != 0)
+        return "the temporary folder does not allow running programs";
+    const std::string emulator = std::string(EOLFIX_EMULATOR).substr(0, std::string(EOLFIX_EMULATOR).find('\t'));
+    if (emulator.starts_with('/') && !others_can_reach(emulator))
+        return "the emulator " + emulator + " is in a folder other users cannot enter";
+    return "";
+}
 
 TEST_F(Cli, ConvertsWhenNoThreadOrProcessCanBeStarted)
 {
-    if (!can_drop_privileges())
-        GTEST_SKIP() << "needs root and setpriv to run eolfix as a user whose process limit applies";
+    if (const std::string why = why_not_unprivileged(); !why.empty())
+        GTEST_SKIP() << why;
     std::string in;
     while (in.size() < 3000000)
         in += mixed;
@@ -131,7 +160,12 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         {"interrupted", 300000, -1, false, SIGTERM},
         {"interrupted", 300000, -1, false, SIGHUP},
         {"interrupted after another file took the copy's name", 300000, -1, true, SIGINT},
+        // Same inode number on another file system: the device alone tells the files apart.
+        {"interrupted after a file on another file system took the copy's name", 300000, -1, true, SIGINT},
         {"interruption ignored by the caller", 300000, -1, true, 0}, // completes, status 0
+        // Once complete, an ignored signal stays ignored and the others end the run, removing nothing.
+        {"SIGINT ignored by the caller, then SIGINT and SIGTERM once the copy is complete", 1000, -1, true, SIGTERM,
+         "signals-at-times"},
         {"close error", 1000, -1, false, 0, "close-eio"}, // the copy's close reports EIO
         {"write without progress", 1000, -1, false, 0, "zero-writes"},
     };
@@ -171,14 +205,30 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         }
         if (r.what == "interrupted")
             options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal); };
-        if (r.what.starts_with("interrupted after")) // only the file the run wrote may be removed
+        if (r.what == "interrupted after another file took the copy's name") // only the file the run wrote may be removed
             options.while_running = [&](pid_t program) {
                 feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal, [&] {
                     fs::rename(dir / "in.UNIX", dir / "moved");
                     EXPECT_TRUE(write_file(dir / "in.UNIX", "someone else's"));
                 });
             };
-        if (r.what.ends_with("ignored by the caller")) {
+        if (r.what.starts_with("interrupted after a file on another")) {
+            fs::create_directory(dir / "small");
+            if (mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m") != 0) {
+                std::cout << "[ SKIPPED  ] " << what << ": cannot mount a tmpfs (needs root)\n";
+                continue;
+            }
+            fs::create_symlink("small/in.UNIX", dir / "in.UNIX"); // the copy: the first file of a fresh tmpfs
+            options.while_running = [&](pid_t program) {
+                feed_then_signal(dir / "in", input, dir / "in.UNIX", program, r.signal, [&] {
+                    // Also the first file of a fresh tmpfs, so the same inode number on another device.
+                    EXPECT_EQ(mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=1m"), 0);
+                    EXPECT_TRUE(write_file(dir / "small/other", "someone else's"));
+                    fs::rename(dir / "small/other", dir / "small/in.UNIX");
+                });
+            };
+        }
+        if (r.what.ends_with("ignored by the caller") || r.what.starts_with("SIGINT ignored")) {
             options.ignored_signal = SIGINT;
             options.while_running = [&](pid_t program) { feed_then_signal(dir / "in", input, dir / "in.UNIX", program, SIGINT); };
         }
@@ -209,13 +259,20 @@ TEST_F(Cli, FailureAfterTheCopyIsOpenedRemovesItAndExitsTwo)
         }
         if (r.what == "full file system behind a link")
             (void)umount((dir / "small").c_str());
+        if (r.what.starts_with("interrupted after a file on another")) {
+            (void)umount((dir / "small").c_str());
+            (void)umount((dir / "small").c_str());
+        }
+        if (r.fault != nullptr && std::string_view(r.fault) == "signals-at-times") {
+            EXPECT_TRUE(read_file(dir / "in.UNIX") == input) << what;
+        }
     }
 }
 
 TEST_F(Cli, PermissionFailuresLeaveEverythingAsItWas)
 {
-    if (!can_drop_privileges())
-        GTEST_SKIP() << "needs root and setpriv to run eolfix as an unprivileged user";
+    if (const std::string why = why_not_unprivileged(); !why.empty())
+        GTEST_SKIP() << why;
     struct row {
         std::string what;
         mode_t input_mode, folder_mode;

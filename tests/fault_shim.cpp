@@ -6,18 +6,22 @@
 //   zero-writes     every write returns 0: no error, and no byte written
 //   eintr           every other read and every other write fails with EINTR before doing anything
 //   ftruncate-eio   every ftruncate fails with EIO and changes nothing
+//   signals-at-times  SIGINT, then SIGTERM, arrive as the copy's times are set (the copy is complete)
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace {
 
-enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_ZERO_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO };
+enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_ZERO_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO,
+                  FAULT_SIGNALS_AT_TIMES };
 
 fault_kind injected_fault()
 {
@@ -35,6 +39,8 @@ fault_kind injected_fault()
             return FAULT_EINTR;
         if (std::strcmp(name, "ftruncate-eio") == 0)
             return FAULT_FTRUNCATE_EIO;
+        if (std::strcmp(name, "signals-at-times") == 0)
+            return FAULT_SIGNALS_AT_TIMES;
         std::abort(); // a misspelt fault must not pass for a run without one
     }();
     return kind;
@@ -115,6 +121,16 @@ int ftruncate64(int fd, off64_t length)
         return -1;
     }
     return real_ftruncate64(fd, length);
+}
+
+int utimensat(int folder, const char *path, const struct timespec times[2], int flags)
+{
+    static const auto real_utimensat = next_definition<int (*)(int, const char *, const struct timespec *, int)>("utimensat");
+    if (injected_fault() == FAULT_SIGNALS_AT_TIMES) {
+        (void)raise(SIGINT);
+        (void)raise(SIGTERM);
+    }
+    return real_utimensat(folder, path, times, flags);
 }
 
 } // extern "C"
