@@ -6,8 +6,10 @@
 //   zero-writes     every write returns 0: no error, and no byte written
 //   eintr           every other read and every other write fails with EINTR before doing anything
 //   ftruncate-eio   every ftruncate fails with EIO and changes nothing
+//   grows           the first read of a file first appends 50000 times "grown\r\n" to it
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -17,7 +19,7 @@
 
 namespace {
 
-enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_ZERO_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO };
+enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_ZERO_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO, FAULT_GROWS };
 
 fault_kind injected_fault()
 {
@@ -35,6 +37,8 @@ fault_kind injected_fault()
             return FAULT_EINTR;
         if (std::strcmp(name, "ftruncate-eio") == 0)
             return FAULT_FTRUNCATE_EIO;
+        if (std::strcmp(name, "grows") == 0)
+            return FAULT_GROWS;
         std::abort(); // a misspelt fault must not pass for a run without one
     }();
     return kind;
@@ -64,6 +68,20 @@ ssize_t read(int fd, void *buffer, size_t size)
     if (interrupt_this_call(&calls)) {
         errno = EINTR;
         return -1;
+    }
+    static bool grown = false;
+    if (injected_fault() == FAULT_GROWS && !grown && fd > 2) {
+        // As another program appending to the input after it was measured and before it is read.
+        grown = true;
+        static char growth[50000 * 7];
+        for (std::size_t i = 0; i < sizeof growth; i += 7)
+            std::memcpy(growth + i, "grown\r\n", 7);
+        char path[64];
+        (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        const int appender = open(path, O_WRONLY | O_APPEND);
+        if (appender < 0 || write(appender, growth, sizeof growth) != static_cast<ssize_t>(sizeof growth))
+            std::abort();
+        (void)close(appender);
     }
     return real_read(fd, buffer, size);
 }
