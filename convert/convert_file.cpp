@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "convert/convert_file.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -27,9 +26,14 @@ struct malloc_deleter {
 };
 
 // Wildcards are never expanded, and "X:" names a drive rather than a file on the tool's first home.
+// Plain loops here and for the copy's name: the C library's general functions cost a small run
+// page faults of their own.
 bool names_no_file(const char *name)
 {
-    return std::strpbrk(name, "?*") != nullptr || (std::strlen(name) == 2 && name[1] == ':');
+    for (const char *p = name; *p != '\0'; ++p)
+        if (*p == '?' || *p == '*')
+            return true;
+    return std::strlen(name) == 2 && name[1] == ':';
 }
 
 // A regular file gets blocks of its size with room to spare, so one read takes it all and the next
@@ -42,10 +46,12 @@ std::size_t first_input_size(const file_identity &input)
     return (static_cast<std::size_t>(input.size) / page_size + 1) * page_size;
 }
 
-// Page-aligned input and output block in one piece: the kernel copies to and from aligned buffers faster.
+// Input and output block in one piece. Full blocks are page-aligned, as the kernel copies to and
+// from aligned buffers faster; small ones need not be, and take no pages beside what they use.
 unsigned char *allocate_blocks(std::size_t input_size)
 {
-    return allocate_aligned(page_size, input_size + max_translated_size(input_size));
+    const std::size_t alignment = input_size < input_block_size ? 64 : page_size;
+    return allocate_aligned(alignment, input_size + max_translated_size(input_size));
 }
 
 // Streams `in` through the translator into `out`, one block at a time, up to the end of the file
@@ -84,11 +90,13 @@ int convert_file(const char *name)
     if (query_file_times(name, &named_times) != 0)
         return 0;
 
-    const std::size_t name_size = std::strlen(name) + 6; // ".UNIX" and the terminator
-    const std::unique_ptr<char, malloc_deleter> copy_name(static_cast<char *>(std::malloc(name_size)));
+    const std::size_t name_length = std::strlen(name);
+    const char *extension = mode_extensions[current_mode];
+    const std::unique_ptr<char, malloc_deleter> copy_name(static_cast<char *>(std::malloc(name_length + 6))); // ".UNIX" and the terminator
     if (!copy_name)
         return 0;
-    (void)std::snprintf(copy_name.get(), name_size, "%s%s", name, mode_extensions[current_mode]);
+    std::memcpy(copy_name.get(), name, name_length);
+    std::memcpy(copy_name.get() + name_length, extension, std::strlen(extension) + 1);
 
     owned_descriptor in(open_input(name));
     file_identity input;
