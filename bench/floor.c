@@ -30,7 +30,7 @@ int main(int argc, char **argv)
         if (dos) {
             size += input[0] == '\n' && last != '\r';
             for (ssize_t i = 1; i < got; ++i)
-                size += input[i] == '\n' && input[i - 1] != '\r';
+                size += (input[i] == '\n') & (input[i - 1] != '\r');
             last = input[got - 1];
         }
         if (write(out, output, size) != (ssize_t)size)
