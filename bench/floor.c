@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static unsigned char input[256 * 1024], output[2 * sizeof input];
+// Page-aligned, as eolfix's full blocks are.
+static _Alignas(4096) unsigned char input[256 * 1024];
+static _Alignas(4096) unsigned char output[2 * sizeof input];
 
 int main(int argc, char **argv)
 {
@@ -28,9 +30,10 @@ int main(int argc, char **argv)
         size_t size = (size_t)got;
         memcpy(output, input, size);
         if (dos) {
-            size += input[0] == '\n' && last != '\r';
+            unsigned added = input[0] == '\n' && last != '\r'; // 32 bits: the count vectorizes well
             for (ssize_t i = 1; i < got; ++i)
-                size += (input[i] == '\n') & (input[i - 1] != '\r');
+                added += (input[i] == '\n') & (input[i - 1] != '\r');
+            size += added;
             last = input[got - 1];
         }
         if (write(out, output, size) != (ssize_t)size)
