@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Times eolfix against a plain dd copy of the same file, shape by shape.
+"""Times eolfix against its floor program and a plain dd copy, shape by shape, and per small file.
 
-    bench/run.py [--build DIR] [--mib N] [--runs N] [--dir SCRATCH]
+    bench/run.py [--build DIR] [--mib N] [--runs N] [--small-runs N] [--dir SCRATCH]
 
 Without --build it builds a Release tree into build-bench/ (configure it yourself with
 -DEOLFIX_BASELINE_ONLY=ON to measure the fallback translator). Each shape's input is made once; the
 page cache is warmed by one untimed run of each tool; then the two tools run alternately, each copy
 removed before its run, and the medians of wall and processor time (user + sys) are printed as
-ratios to dd's. Peak memory is the largest resident set of the eolfix runs. Each eolfix output is
-compared once with a reference conversion. Exits 1 if any output is wrong.
+ratios to the floor program's (bench/floor.c: the same system calls, memcpy in place of translation)
+and to dd's. Peak memory is the largest resident set of the eolfix runs. Then 2 KiB and 64 KiB files
+are converted --small-runs times each, alternating eolfix, the floor, cp and an empty C program, in
+microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
+any output is wrong.
 """
 
 import argparse
@@ -106,24 +109,87 @@ def remove(path):
         pass
 
 
-def measure(eolfix, path, mode, runs, scratch):
-    """Median wall and processor times of eolfix and dd, alternating, and eolfix's peak memory."""
-    copy, dd_copy = path + EXTENSIONS[mode], path + ".dd"
-    eolfix_argv = [eolfix, mode, path]
-    dd_argv = ["dd", f"if={path}", f"of={dd_copy}", "bs=128K", "status=none"]
-    samples = {"eolfix": [], "dd": []}
+def measure(eolfix, floor, path, mode, runs, scratch):
+    """Median wall and processor times of eolfix, the floor and dd, alternating, and eolfix's peak memory."""
+    copy, floor_copy, dd_copy = path + EXTENSIONS[mode], path + ".floor", path + ".dd"
+    tools = (("eolfix", [eolfix, mode, path], copy), ("floor", [floor, mode, path, floor_copy], floor_copy),
+             ("dd", ["dd", f"if={path}", f"of={dd_copy}", "bs=128K", "status=none"], dd_copy))
+    samples = {tool: [] for tool, _, _ in tools}
     peak = 0
     for turn in range(runs + 1):
-        for tool, argv, out in (("eolfix", eolfix_argv, copy), ("dd", dd_argv, dd_copy)):
+        for tool, argv, out in tools:
             remove(out)
             wall, cpu, rss = timed(argv, scratch)
             if turn > 0:  # the first turn only warms the page cache
                 samples[tool].append((wall, cpu))
                 peak = max(peak, rss) if tool == "eolfix" else peak
+    remove(floor_copy)
     remove(dd_copy)
     median = {tool: (statistics.median(w for w, _ in s), statistics.median(c for _, c in s))
               for tool, s in samples.items()}
     return median, peak, copy
+
+
+def spawned(argv):
+    """Runs argv without a shell or GNU time in between; returns (wall s, user + sys s) of that process."""
+    start = time.perf_counter()
+    pid = os.posix_spawn(argv[0], argv, os.environ)
+    _, status, usage = os.wait4(pid, 0)
+    wall = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit(f"{argv[0]} failed")
+    return wall, usage.ru_utime + usage.ru_stime
+
+
+def small_files(eolfix, floor, empty, runs, scratch):
+    """Per-file cost of 2 KiB and 64 KiB dos-text to U: eolfix, the floor, cp and an empty program,
+    one run of each in turn; prints median microseconds per file and ratios to the floor."""
+    cp = subprocess.run(["sh", "-c", "command -v cp"], capture_output=True, text=True, check=True).stdout.strip()
+    print(f"\nMany small files: dos-text to U, median of {runs} runs of each, alternating; microseconds per file")
+    print("| size | eolfix wall | floor wall | cp wall | empty main wall | eolfix cpu | floor cpu | cp cpu "
+          "| empty main cpu | eolfix/floor wall | eolfix/floor cpu | eolfix/cp cpu | eolfix peak RSS KiB |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    failed = False
+    for size in (2 * 1024, 64 * 1024):
+        path = os.path.join(scratch, f"bench-small-{size}")
+        data = make_input("dos-text", size)
+        with open(path, "wb") as f:
+            f.write(data)
+        copy = path + EXTENSIONS["U"]
+        tools = (("eolfix", [eolfix, "U", path], copy), ("floor", [floor, "U", path, path + ".floor"], path + ".floor"),
+                 ("cp", [cp, path, path + ".cp"], path + ".cp"), ("empty", [empty], None))
+        samples = {tool: [] for tool, _, _ in tools}
+        for turn in range(runs + 3):
+            for tool, argv, out in tools:
+                if out:
+                    remove(out)
+                wall, cpu = spawned(argv)
+                if turn >= 3:  # the first turns warm the page cache and the loader's files
+                    samples[tool].append((wall, cpu))
+        if not matches_reference(data, "U", copy):
+            print(f"FAIL: {size} bytes of dos-text to U differ from the reference")
+            failed = True
+        remove(copy)
+        _, peak = measure_peak(eolfix, path, scratch)
+        us = {tool: (statistics.median(w for w, _ in s) * 1e6, statistics.median(c for _, c in s) * 1e6)
+              for tool, s in samples.items()}
+        for _, _, out in tools:
+            if out:
+                remove(out)
+        print(f"| {size // 1024} KiB | {us['eolfix'][0]:.0f} | {us['floor'][0]:.0f} | {us['cp'][0]:.0f} | "
+              f"{us['empty'][0]:.0f} | {us['eolfix'][1]:.0f} | {us['floor'][1]:.0f} | {us['cp'][1]:.0f} | "
+              f"{us['empty'][1]:.0f} | {us['eolfix'][0] / us['floor'][0]:.2f} | "
+              f"{us['eolfix'][1] / max(us['floor'][1], 1):.2f} | {us['eolfix'][1] / max(us['cp'][1], 1):.2f} | {peak} |",
+              flush=True)
+    return failed
+
+
+def measure_peak(eolfix, path, scratch):
+    """One run of eolfix U under GNU time, for its peak resident set."""
+    remove(path + EXTENSIONS["U"])
+    wall, _, peak = timed([eolfix, "U", path], scratch)
+    remove(path + EXTENSIONS["U"])
+    return wall, peak
 
 
 def processor_name():
@@ -142,6 +208,8 @@ def main():
     parser.add_argument("--build", help="a build tree holding eolfix and bench/eolfix_kernel")
     parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
+    parser.add_argument("--small-runs", type=int, default=300,
+                        help="timed runs of each tool per small file size (default 300)")
     parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "eolfix-bench"),
                         help="scratch folder for the inputs and copies")
     args = parser.parse_args()
@@ -155,13 +223,16 @@ def main():
                         "-DEOLFIX_TESTS=OFF", "-DEOLFIX_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
     eolfix = os.path.abspath(os.path.join(build, "eolfix"))
+    floor = os.path.abspath(os.path.join(build, "bench", "eolfix_floor"))
+    empty = os.path.abspath(os.path.join(build, "bench", "empty_main"))
     kernel = subprocess.run([os.path.join(build, "bench", "eolfix_kernel")], capture_output=True,
                             text=True, check=True).stdout.strip()
     os.makedirs(args.dir, exist_ok=True)
     print(f"{processor_name()}; translator kernel: {kernel}; {args.mib} MiB inputs, "
-          f"median of {args.runs} runs alternating with dd bs=128K")
-    print("| shape | mode | dd wall s | eolfix wall s | wall ratio | dd cpu s | eolfix cpu s | cpu ratio | eolfix peak RSS KiB |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|")
+          f"median of {args.runs} runs alternating with the floor program and dd bs=128K")
+    print("| shape | mode | floor wall s | dd wall s | eolfix wall s | wall / floor | wall / dd | floor cpu s | "
+          "dd cpu s | eolfix cpu s | cpu / floor | cpu / dd | eolfix peak RSS KiB |")
+    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     failed = False
     inputs = {}
     for shape, mode in CASES:
@@ -170,21 +241,23 @@ def main():
             inputs[shape] = make_input(shape, args.mib * MIB)
             with open(path, "wb") as f:
                 f.write(inputs[shape])
-        median, peak, copy = measure(eolfix, path, mode, args.runs, args.dir)
+        median, peak, copy = measure(eolfix, floor, path, mode, args.runs, args.dir)
         if not matches_reference(inputs[shape], mode, copy):
             print(f"FAIL: {shape} to {mode} differs from the reference")
             failed = True
         remove(copy)
-        (dd_wall, dd_cpu), (wall, cpu) = median["dd"], median["eolfix"]
-        print(f"| {shape} | {mode} | {dd_wall:.3f} | {wall:.3f} | {wall / dd_wall:.2f} | {dd_cpu:.3f} | "
-              f"{cpu:.3f} | {cpu / max(dd_cpu, 1e-3):.2f} | {peak} |", flush=True)
+        (floor_wall, floor_cpu), (dd_wall, dd_cpu), (wall, cpu) = median["floor"], median["dd"], median["eolfix"]
+        print(f"| {shape} | {mode} | {floor_wall:.3f} | {dd_wall:.3f} | {wall:.3f} | {wall / floor_wall:.2f} | "
+              f"{wall / dd_wall:.2f} | {floor_cpu:.3f} | {dd_cpu:.3f} | {cpu:.3f} | {cpu / max(floor_cpu, 1e-3):.2f} | "
+              f"{cpu / max(dd_cpu, 1e-3):.2f} | {peak} |", flush=True)
     # Memory must not grow with the file: the same conversion of a 1 MiB input for comparison.
     small = os.path.join(args.dir, "bench-small")
     with open(small, "wb") as f:
         f.write(inputs["mixed-text"][:MIB])
-    _, small_peak, copy = measure(eolfix, small, "M", 3, args.dir)
+    _, small_peak, copy = measure(eolfix, floor, small, "M", 3, args.dir)
     remove(copy)
     print(f"peak RSS converting mixed-text to M: {small_peak} KiB for 1 MiB")
+    failed = small_files(eolfix, floor, empty, args.small_runs, args.dir) or failed
     for name in os.listdir(args.dir):
         if name.startswith("bench-"):
             remove(os.path.join(args.dir, name))

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -201,6 +202,9 @@ void disarm_copy_removal()
 
 unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)
 {
+    // From the heap rather than a mapping of its own: mapping, faulting in and unmapping a fresh
+    // region costs a 64 KiB file's run about a tenth more than heap pages do.
+    (void)mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
     return static_cast<unsigned char *>(std::aligned_alloc(alignment, size));
 }
 

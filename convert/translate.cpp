@@ -84,14 +84,19 @@ std::span<const translate_kernel> translate_kernels()
 
 const translate_kernel &chosen_translate_kernel()
 {
-    // Asked once: the processor does not change while we run.
-    static const translate_kernel &chosen = []() -> const translate_kernel & {
-        for (const translate_kernel &kernel : kernels)
-            if (kernel.supported())
-                return kernel;
-        return kernels[std::size(kernels) - 1];
-    }();
-    return chosen;
+    // Asked once: the processor does not change while we run. A plain pointer, not a guarded
+    // static, so the program needs nothing from the C++ runtime (one thread asks).
+    static const translate_kernel *chosen = nullptr;
+    if (chosen == nullptr) {
+        chosen = &kernels[std::size(kernels) - 1];
+        for (const translate_kernel &kernel : kernels) {
+            if (kernel.supported()) {
+                chosen = &kernel;
+                break;
+            }
+        }
+    }
+    return *chosen;
 }
 
 std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)

@@ -7,9 +7,11 @@
 //   eintr           every other read and every other write fails with EINTR before doing anything
 //   ftruncate-eio   every ftruncate fails with EIO and changes nothing
 //   signals-at-times  SIGINT, then SIGTERM, arrive as the copy's times are set (the copy is complete)
+//   grows           the first read of a file first appends 50000 times "grown\r\n" to it
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
@@ -21,7 +23,7 @@
 namespace {
 
 enum fault_kind { FAULT_NONE, FAULT_CLOSE_EIO, FAULT_SHORT_WRITES, FAULT_ZERO_WRITES, FAULT_EINTR, FAULT_FTRUNCATE_EIO,
-                  FAULT_SIGNALS_AT_TIMES };
+                  FAULT_SIGNALS_AT_TIMES, FAULT_GROWS };
 
 fault_kind injected_fault()
 {
@@ -41,6 +43,8 @@ fault_kind injected_fault()
             return FAULT_FTRUNCATE_EIO;
         if (std::strcmp(name, "signals-at-times") == 0)
             return FAULT_SIGNALS_AT_TIMES;
+        if (std::strcmp(name, "grows") == 0)
+            return FAULT_GROWS;
         std::abort(); // a misspelt fault must not pass for a run without one
     }();
     return kind;
@@ -70,6 +74,20 @@ ssize_t read(int fd, void *buffer, size_t size)
     if (interrupt_this_call(&calls)) {
         errno = EINTR;
         return -1;
+    }
+    static bool grown = false;
+    if (injected_fault() == FAULT_GROWS && !grown && fd > 2) {
+        // As another program appending to the input after it was measured and before it is read.
+        grown = true;
+        static char growth[50000 * 7];
+        for (std::size_t i = 0; i < sizeof growth; i += 7)
+            std::memcpy(growth + i, "grown\r\n", 7);
+        char path[64];
+        (void)std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+        const int appender = open(path, O_WRONLY | O_APPEND);
+        if (appender < 0 || write(appender, growth, sizeof growth) != static_cast<ssize_t>(sizeof growth))
+            std::abort();
+        (void)close(appender);
     }
     return real_read(fd, buffer, size);
 }
