@@ -113,16 +113,21 @@ fi
 # the last kind. Wine turns SIGINT into Ctrl-C, but only once the program's thread runs again: the
 # interrupt comes while one call is held, and the console handler works while the next one is.
 # Sets `status`.
+interrupts=0
 interrupt()
 {
     local calls=$1 held=$2 at=$3
-    strace -D -f -qq -o "$work/trace" -P "$held" -e trace="$calls" -e inject="$calls:delay_enter=1s:when=$at+" \
+    # A trace of this run alone, there before strace starts: the last run's calls, counted as this
+    # one's, would send the interrupt before the program even starts, which then runs to the end.
+    local trace="$work/trace$((++interrupts))"
+    : >"$trace"
+    strace -D -f -qq -o "$trace" -P "$held" -e trace="$calls" -e inject="$calls:delay_enter=1s:when=$at+" \
         "${runner[@]}" "$exe" U in.txt 2>/dev/null &
     local pid=$!
     local i held_now=0
     for i in $(seq 3000); do
         kill -0 "$pid" 2>/dev/null || break
-        [ "$(grep -cE "^[0-9]+ +${calls##*,}\(" "$work/trace" 2>/dev/null)" -ge "$at" ] && held_now=1 && break
+        [ "$(grep -cE "^[0-9]+ +${calls##*,}\(" "$trace")" -ge "$at" ] && held_now=1 && break
         sleep 0.01
     done
     [ "$held_now" -eq 1 ] || fail "the program was never held at ${calls##*,} number $at"
