@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The floor under one eolfix run: the same system calls (open the input, fstat, open the output,
-// 256 KiB reads, writes, close, set the times) with memcpy in place of translation. It writes what
-// it read for U and M, and for D one byte more per LF not preceded by a CR (the exact size for LF
-// or CR LF text). Buffers are static, so it allocates nothing. Usage: eolfix_floor (D|U|M) in out
+// 256 KiB reads, writes, close, set the times) with memcpy in place of translation. It writes as
+// many bytes in all as the converted copy holds, given on the command line, spread over the blocks
+// in proportion to what each read brought, so it neither saves nor pays for a size it would have
+// to work out. Buffers are static, so it allocates nothing. Usage: eolfix_floor COPY-SIZE in out
 #include <fcntl.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,7 +18,7 @@ int main(int argc, char **argv)
 {
     if (argc < 4)
         return 1;
-    const int dos = argv[1][0] == 'D';
+    const unsigned long long copy_size = strtoull(argv[1], NULL, 10);
     struct stat status;
     const int in = open(argv[2], O_RDONLY | O_CLOEXEC | O_NOCTTY);
     if (in < 0 || fstat(in, &status) != 0)
@@ -24,20 +26,22 @@ int main(int argc, char **argv)
     const int out = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
     if (out < 0)
         return 1;
-    unsigned char last = 0;
+    unsigned long long read_so_far = 0, written = 0;
     ssize_t got;
     while ((got = read(in, input, sizeof input)) > 0) {
-        size_t size = (size_t)got;
-        memcpy(output, input, size);
-        if (dos) {
-            unsigned added = input[0] == '\n' && last != '\r'; // 32 bits: the count vectorizes well
-            for (ssize_t i = 1; i < got; ++i)
-                added += (input[i] == '\n') & (input[i - 1] != '\r');
-            size += added;
-            last = input[got - 1];
-        }
+        memcpy(output, input, (size_t)got);
+        read_so_far += (unsigned long long)got;
+        // What the copy holds by now if it grows evenly with the input, a full output block at most.
+        unsigned long long due = status.st_size > 0 ? copy_size * read_so_far / (unsigned long long)status.st_size
+                                                    : read_so_far;
+        if (due > copy_size)
+            due = copy_size;
+        size_t size = due > written ? (size_t)(due - written) : 0;
+        if (size > sizeof output)
+            size = sizeof output;
         if (write(out, output, size) != (ssize_t)size)
             return 2;
+        written += size;
     }
     if (got < 0 || close(in) != 0 || close(out) != 0)
         return 2;

@@ -8,9 +8,9 @@ Without --build it builds a Release tree into build-bench/ (configure it yoursel
 -DEOLFIX_BASELINE_ONLY=ON to measure the fallback translator). Each shape's input is made once; the
 page cache is warmed by one untimed run of each tool; then the two tools run alternately, each copy
 removed before its run, and the medians of wall and processor time (user + sys) are printed as
-ratios to the floor program's (bench/floor.c: the same system calls, memcpy in place of translation)
-and to dd's. Peak memory is the largest resident set of the eolfix runs. Then 2 KiB and 64 KiB files
-are converted --small-runs times each, alternating eolfix, the floor, cp and an empty C program, in
+ratios to the floor program's (bench/floor.c: the same system calls and as many bytes written, with
+memcpy in place of translation) and to dd's. Peak memory is the largest resident set of the eolfix
+runs. Then 2 KiB and 64 KiB files are converted --small-runs times each, alternating eolfix, the floor, cp and an empty C program, in
 microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
 any output is wrong.
 """
@@ -109,10 +109,20 @@ def remove(path):
         pass
 
 
+def copy_size(eolfix, mode, path):
+    """The size of the copy eolfix makes, which the floor program writes in all (an untimed run)."""
+    copy = path + EXTENSIONS[mode]
+    subprocess.run([eolfix, mode, path], check=True)
+    size = os.path.getsize(copy)
+    remove(copy)
+    return str(size)
+
+
 def measure(eolfix, floor, path, mode, runs, scratch):
     """Median wall and processor times of eolfix, the floor and dd, alternating, and eolfix's peak memory."""
     copy, floor_copy, dd_copy = path + EXTENSIONS[mode], path + ".floor", path + ".dd"
-    tools = (("eolfix", [eolfix, mode, path], copy), ("floor", [floor, mode, path, floor_copy], floor_copy),
+    tools = (("eolfix", [eolfix, mode, path], copy),
+             ("floor", [floor, copy_size(eolfix, mode, path), path, floor_copy], floor_copy),
              ("dd", ["dd", f"if={path}", f"of={dd_copy}", "bs=128K", "status=none"], dd_copy))
     samples = {tool: [] for tool, _, _ in tools}
     peak = 0
@@ -156,7 +166,8 @@ def small_files(eolfix, floor, empty, runs, scratch):
         with open(path, "wb") as f:
             f.write(data)
         copy = path + EXTENSIONS["U"]
-        tools = (("eolfix", [eolfix, "U", path], copy), ("floor", [floor, "U", path, path + ".floor"], path + ".floor"),
+        tools = (("eolfix", [eolfix, "U", path], copy),
+                 ("floor", [floor, copy_size(eolfix, "U", path), path, path + ".floor"], path + ".floor"),
                  ("cp", [cp, path, path + ".cp"], path + ".cp"), ("empty", [empty], None))
         samples = {tool: [] for tool, _, _ in tools}
         for turn in range(runs + 3):
