@@ -10,8 +10,8 @@ page cache is warmed by one untimed run of each tool; then the two tools run alt
 removed before its run, and the medians of wall and processor time (user + sys) are printed as
 ratios to the floor program's (bench/floor.c: the same system calls and as many bytes written, with
 memcpy in place of translation) and to dd's. Peak memory is the largest resident set of the eolfix
-runs. Then 2 KiB and 64 KiB files are converted --small-runs times each, alternating eolfix, the floor, cp and an empty C program, in
-microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
+runs. Then 2 KiB and 64 KiB files are converted --small-runs times each, alternating eolfix, the
+floor, cp and an empty C program, in microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
 any output is wrong.
 """
 
