@@ -18,16 +18,22 @@ std::size_t translate_block_avx512(const unsigned char *in, std::size_t n, unsig
 
 namespace {
 
-/// The second bytes of pairs in a chunk, given one bit per byte for its CRs and its LFs (bit i for
-/// byte i), when the chunk's first byte cannot complete a pair. A byte completes a pair when the
-/// byte before it is the other break byte and started a break; along a run of alternating breaks
-/// that holds for every other byte, so the seconds are the 1st, 3rd, 5th... bits of each run of
-/// "the other break byte comes before me" (the odd-run trick of SIMD JSON parsers).
-[[maybe_unused]] inline std::uint64_t second_bytes_of_pairs(std::uint64_t cr, std::uint64_t lf)
+/// The second bytes of pairs in a chunk, given one bit per break byte whose byte before is the
+/// other break byte, when the byte before the chunk completed no pair. A byte completes a pair when
+/// the byte before it is the other break byte and started a break; along a run of alternating
+/// breaks that holds for every other byte, so the seconds are the 1st, 3rd, 5th... bits of each run
+/// of `after_other` (the odd-run trick of SIMD JSON parsers).
+[[maybe_unused]] inline std::uint64_t seconds_of_runs(std::uint64_t after_other)
 {
     constexpr std::uint64_t odd_bits = 0xAAAAAAAAAAAAAAAAULL;
-    const std::uint64_t after_other = (cr & (lf << 1)) | (lf & (cr << 1));
     return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
+}
+
+/// The second bytes of pairs in a chunk, given one bit per byte for its CRs and its LFs (bit i for
+/// byte i), when the chunk's first byte cannot complete a pair.
+[[maybe_unused]] inline std::uint64_t second_bytes_of_pairs(std::uint64_t cr, std::uint64_t lf)
+{
+    return seconds_of_runs((cr & (lf << 1)) | (lf & (cr << 1)));
 }
 
 /// The byte that completes a pair after a chunk or block that left `state`, or -1 for none.

@@ -75,6 +75,8 @@ TEST(Translate, ExamplesInEveryMode)
         // Runs of equal breaks long enough for the vector count and fill, with a tail past them.
         {"a" + std::string(37, '\r') + "\nb", "a" + std::string(37, '\n') + "b"},
         {std::string(40, '\n') + "\r", std::string(40, '\n')},
+        // A chunk of LFs after one that ends in a CR: its first LF completes that CR.
+        {std::string(63, 'x') + "\r" + std::string(64, '\n') + "y", std::string(63, 'x') + std::string(64, '\n') + "y"},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
