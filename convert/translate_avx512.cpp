@@ -174,7 +174,7 @@ inline unsigned char *spread_any_chunk(__m512i chunk, std::uint64_t breaks, std:
 
 // D. Sparse: chunks of whole CR LF pairs, as in DOS text, stay as they are. Dense: chunks without a
 // CR and with at most two LFs, as in UNIX text, become the chunk with a CR before each LF, in one
-// expand and without the pair scan. Every other chunk goes the general way.
+// expand. Neither needs the pair scan; every other chunk goes the general way.
 template <bool sparse>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
@@ -183,13 +183,25 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     const unsigned char *p = in;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
-    std::uint64_t cr_open = *state == BREAK_AFTER_CR; // 1 while the byte before is a CR that started a break
+    // 1 while the byte before the chunk is a CR (an LF) that started a break.
+    std::uint64_t cr_open = *state == BREAK_AFTER_CR, lf_open = *state == BREAK_AFTER_LF;
     for (std::size_t chunks = n / 64; chunks != 0; --chunks) {
         const __m512i chunk = _mm512_loadu_si512(p);
         p += 64;
         const __mmask64 cr_mask = _mm512_cmpeq_epi8_mask(chunk, crs);
         const std::uint64_t lf = _mm512_cmpeq_epi8_mask(chunk, lfs);
-        if constexpr (!sparse) {
+        if constexpr (sparse) {
+            // Every LF right after a CR and every CR right before an LF, none at the end and none
+            // completing an LF left open before: whole CR LF pairs, which stay as they are.
+            if (((lf ^ (static_cast<std::uint64_t>(cr_mask) << 1)) | ((cr_mask & lf_open) | (cr_mask >> 63))) == 0) {
+                _mm512_storeu_si512(o, chunk);
+                o += 64;
+                scan.previous = chunk;
+                scan.last_second = lf >> 63;
+                lf_open = 0;
+                continue;
+            }
+        } else {
             const std::uint64_t later_lf = lf & (lf - 1); // all but the first
             // No CR, no LF completing a CR before, at most two LFs and the second not at the end:
             // every LF is lone and gets its CR before it. The chunk's tail is stored first, where
@@ -218,15 +230,9 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         const std::uint64_t cr = cr_mask;
         const std::uint64_t seconds = scan_seconds(&scan, chunk);
         const std::uint64_t starters = (cr | lf) & ~seconds;
-        // No lone break, no second at byte 0 (its pair went out whole before), no second a CR: then
-        // every pair is CR LF, as it stays.
-        if (sparse && ((starters & ~(seconds >> 1)) | (seconds & 1) | (cr & seconds)) == 0) {
-            _mm512_storeu_si512(o, chunk);
-            o += 64;
-            continue;
-        }
         o = spread_any_chunk(chunk, cr | lf, seconds, o);
         cr_open = (starters & cr) >> 63;
+        lf_open = (starters & lf) >> 63;
     }
     return static_cast<std::size_t>(finish_bytewise(p, in + n, o, open_break(scan, in, p, *state), state) - out);
 }

@@ -65,6 +65,14 @@ TEST(Translate, ExamplesInEveryMode)
     struct example {
         std::string in, unix_out;
     };
+    const auto repeated = [](const std::string &unit, int count) {
+        std::string out;
+        while (count-- > 0)
+            out += unit;
+        return out;
+    };
+    const std::string dos_chunks = repeated(std::string(62, 'a') + "\r\n", 10); // ten 64-byte lines
+    const std::string unix_chunks = repeated(std::string(62, 'a') + "\n", 10);
     const example examples[] = {
         {"a\r\nb", "a\nb"},         {"a\n\rb", "a\nb"},           {"a\rb", "a\nb"},
         {"a\r\rb", "a\n\nb"},       {"a\n\nb", "a\n\nb"},         {"a\r\n\r\nb", "a\n\nb"},
@@ -77,6 +85,12 @@ TEST(Translate, ExamplesInEveryMode)
         {std::string(40, '\n') + "\r", std::string(40, '\n')},
         // A chunk of LFs after one that ends in a CR: its first LF completes that CR.
         {std::string(63, 'x') + "\r" + std::string(64, '\n') + "y", std::string(63, 'x') + std::string(64, '\n') + "y"},
+        // DOS text, then a run of 66 alternating breaks from the end of one chunk across the next
+        // (33 pairs), and a lone CR after a chunk that ends in a whole pair.
+        {dos_chunks + std::string(63, 'x') + "\n" + repeated("\r\n", 32) + "\r" + std::string(63, 'y'),
+         unix_chunks + std::string(63, 'x') + std::string(33, '\n') + std::string(63, 'y')},
+        {dos_chunks + std::string(62, 'x') + "\r\n\r" + std::string(63, 'y'),
+         unix_chunks + std::string(62, 'x') + "\n\n" + std::string(63, 'y')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
