@@ -6,12 +6,13 @@
 
 Without --build it builds a Release tree into build-bench/ (configure it yourself with
 -DEOLFIX_BASELINE_ONLY=ON to measure the fallback translator). Each shape's input is made once; the
-page cache is warmed by one untimed run of each tool; then the two tools run alternately, each copy
-removed before its run, and the medians of wall and processor time (user + sys) are printed as
-ratios to the floor program's (bench/floor.c: the same system calls and as many bytes written, with
-memcpy in place of translation) and to dd's. Peak memory is the largest resident set of the eolfix
-runs. Then 2 KiB and 64 KiB files are converted --small-runs times each, alternating eolfix, the
-floor, cp and an empty C program, in microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
+page cache is warmed by one untimed run of each tool; then eolfix, the floor program (bench/floor.c:
+the same system calls and as many bytes written, with memcpy in place of translation) and dd run in
+turn, each copy removed before its run. Printed are the medians of wall and processor time (user +
+sys), and as ratios the medians over the turns of eolfix's time divided by the other tool's in the
+same turn. Peak memory is the largest resident set of the eolfix runs. Then 2 KiB and 64 KiB files
+are converted --small-runs times each, alternating eolfix, the floor, cp and an empty C program, in
+microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
 any output is wrong.
 """
 
@@ -137,7 +138,15 @@ def measure(eolfix, floor, path, mode, runs, scratch):
     remove(dd_copy)
     median = {tool: (statistics.median(w for w, _ in s), statistics.median(c for _, c in s))
               for tool, s in samples.items()}
-    return median, peak, copy
+    return median, turn_ratios(samples), peak, copy
+
+
+def turn_ratios(samples):
+    """Medians over the turns of eolfix's wall and processor time divided by each other tool's in
+    the same turn: the machine's slow drifts (other guests, clock changes) then cancel out."""
+    return {tool: tuple(statistics.median(e[i] / max(t[i], 1e-6) for e, t in zip(samples["eolfix"], s))
+                        for i in (0, 1))
+            for tool, s in samples.items() if tool != "eolfix"}
 
 
 def spawned(argv):
@@ -184,13 +193,13 @@ def small_files(eolfix, floor, empty, runs, scratch):
         _, peak = measure_peak(eolfix, path, scratch)
         us = {tool: (statistics.median(w for w, _ in s) * 1e6, statistics.median(c for _, c in s) * 1e6)
               for tool, s in samples.items()}
+        ratio = turn_ratios(samples)
         for _, _, out in tools:
             if out:
                 remove(out)
         print(f"| {size // 1024} KiB | {us['eolfix'][0]:.0f} | {us['floor'][0]:.0f} | {us['cp'][0]:.0f} | "
               f"{us['empty'][0]:.0f} | {us['eolfix'][1]:.0f} | {us['floor'][1]:.0f} | {us['cp'][1]:.0f} | "
-              f"{us['empty'][1]:.0f} | {us['eolfix'][0] / us['floor'][0]:.2f} | "
-              f"{us['eolfix'][1] / max(us['floor'][1], 1):.2f} | {us['eolfix'][1] / max(us['cp'][1], 1):.2f} | {peak} |",
+              f"{us['empty'][1]:.0f} | {ratio['floor'][0]:.2f} | {ratio['floor'][1]:.2f} | {ratio['cp'][1]:.2f} | {peak} |",
               flush=True)
     return failed
 
@@ -252,20 +261,20 @@ def main():
             inputs[shape] = make_input(shape, args.mib * MIB)
             with open(path, "wb") as f:
                 f.write(inputs[shape])
-        median, peak, copy = measure(eolfix, floor, path, mode, args.runs, args.dir)
+        median, ratio, peak, copy = measure(eolfix, floor, path, mode, args.runs, args.dir)
         if not matches_reference(inputs[shape], mode, copy):
             print(f"FAIL: {shape} to {mode} differs from the reference")
             failed = True
         remove(copy)
         (floor_wall, floor_cpu), (dd_wall, dd_cpu), (wall, cpu) = median["floor"], median["dd"], median["eolfix"]
-        print(f"| {shape} | {mode} | {floor_wall:.3f} | {dd_wall:.3f} | {wall:.3f} | {wall / floor_wall:.2f} | "
-              f"{wall / dd_wall:.2f} | {floor_cpu:.3f} | {dd_cpu:.3f} | {cpu:.3f} | {cpu / max(floor_cpu, 1e-3):.2f} | "
-              f"{cpu / max(dd_cpu, 1e-3):.2f} | {peak} |", flush=True)
+        print(f"| {shape} | {mode} | {floor_wall:.3f} | {dd_wall:.3f} | {wall:.3f} | {ratio['floor'][0]:.2f} | "
+              f"{ratio['dd'][0]:.2f} | {floor_cpu:.3f} | {dd_cpu:.3f} | {cpu:.3f} | {ratio['floor'][1]:.2f} | "
+              f"{ratio['dd'][1]:.2f} | {peak} |", flush=True)
     # Memory must not grow with the file: the same conversion of a 1 MiB input for comparison.
     small = os.path.join(args.dir, "bench-small")
     with open(small, "wb") as f:
         f.write(inputs["mixed-text"][:MIB])
-    _, small_peak, copy = measure(eolfix, floor, small, "M", 3, args.dir)
+    _, _, small_peak, copy = measure(eolfix, floor, small, "M", 3, args.dir)
     remove(copy)
     print(f"peak RSS converting mixed-text to M: {small_peak} KiB for 1 MiB")
     failed = small_files(eolfix, floor, empty, args.small_runs, args.dir) or failed
