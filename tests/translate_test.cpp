@@ -81,7 +81,7 @@ TEST(Translate, ExamplesInEveryMode)
         {"\n", "\n"},               {"\r\r\r", "\n\n\n"},         {"\n\r\n\r", "\n\n"},
         {"ab", "ab"},               {"a\r\n", "a\n"},             {std::string("\0\x1a\xff\r", 4), std::string("\0\x1a\xff\n", 4)},
         // Runs of equal breaks long enough for the vector count and fill, with a tail past them.
-        {"a" + std::string(37, '\r') + "\nb", "a" + std::string(37, '\n') + "b"},
+        {std::string("a").append(37, '\r') + "\nb", std::string("a").append(37, '\n') + "b"},
         {std::string(40, '\n') + "\r", std::string(40, '\n')},
         // A chunk of LFs after one that ends in a CR: its first LF completes that CR.
         {std::string(63, 'x') + "\r" + std::string(64, '\n') + "y", std::string(63, 'x') + std::string(64, '\n') + "y"},
@@ -150,6 +150,29 @@ TEST(Translate, RunsOfBreaksAtEveryOffset)
                             << " unit " << testing::PrintToString(unit);
                 }
             }
+}
+
+TEST(Translate, TwoBreaksAtEveryPairOfPlacesAfterEveryState)
+{
+    // Two breaks anywhere in a chunk or just past it, in a block that starts after each state the
+    // block before can leave: where a kernel puts in, drops or carries a byte changes with each.
+    for (const std::string before : {"ab", "a\r", "a\n"})
+        for (const char first : {'\r', '\n'})
+            for (const char second : {'\r', '\n'})
+                for (std::size_t i = 0; i < 66; ++i)
+                    for (std::size_t j = i + 1; j < 67; ++j) {
+                        std::string in = before;
+                        in.append(68, 'x');
+                        in[2 + i] = first;
+                        in[2 + j] = second;
+                        for (line_mode mode : all_modes) {
+                            current_mode = mode;
+                            const bytes want = translate_bytewise(to_bytes(in));
+                            for (const translate_kernel *kernel : runnable_kernels())
+                                ASSERT_EQ(translate_in_blocks(to_bytes(in), {2, in.size()}, *kernel), want)
+                                    << kernel->name << " mode " << mode << " input " << testing::PrintToString(in);
+                        }
+                    }
 }
 
 TEST(CopyToLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
