@@ -183,8 +183,9 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     const unsigned char *p = in;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
-    // 1 while the byte before the chunk is a CR (an LF) that started a break.
-    std::uint64_t cr_open = *state == BREAK_AFTER_CR, lf_open = *state == BREAK_AFTER_LF;
+    // 1 while the byte before the chunk is an LF (sparse) or a CR (dense) that started a break: the
+    // one break byte the shortcut of each must not let complete a pair unseen.
+    std::uint64_t lf_open = *state == BREAK_AFTER_LF, cr_open = *state == BREAK_AFTER_CR;
     for (std::size_t chunks = n / 64; chunks != 0; --chunks) {
         const __m512i chunk = _mm512_loadu_si512(p);
         p += 64;
@@ -231,8 +232,10 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         const std::uint64_t seconds = scan_seconds(&scan, chunk);
         const std::uint64_t starters = (cr | lf) & ~seconds;
         o = spread_any_chunk(chunk, cr | lf, seconds, o);
-        cr_open = (starters & cr) >> 63;
-        lf_open = (starters & lf) >> 63;
+        if constexpr (sparse)
+            lf_open = (starters & lf) >> 63;
+        else
+            cr_open = (starters & cr) >> 63;
     }
     return static_cast<std::size_t>(finish_bytewise(p, in + n, o, open_break(scan, in, p, *state), state) - out);
 }
