@@ -148,6 +148,15 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     return static_cast<std::size_t>(finish_bytewise(p, in + n, o, open_break(scan, in, p, *state), state) - out);
 }
 
+// D, a chunk of 64 lone breaks (blank lines): 64 terminators.
+inline unsigned char *sixty_four_terminators(unsigned char *o)
+{
+    const __m512i crlfs = _mm512_set1_epi16(CR | LF << 8);
+    _mm512_storeu_si512(o, crlfs);
+    _mm512_storeu_si512(o + 64, crlfs);
+    return o + 128;
+}
+
 // D, any chunk: every starter becomes CR LF and every second byte goes. The chunk, its breaks made
 // CR, is interleaved half by half with LFs; each half keeps its bytes but the seconds, and the LFs
 // after starters.
@@ -155,12 +164,8 @@ inline unsigned char *spread_any_chunk(__m512i chunk, std::uint64_t breaks, std:
 {
     const __m512i lfs = _mm512_set1_epi8(static_cast<char>(LF));
     const std::uint64_t starters = breaks & ~seconds;
-    if (starters == ~0ULL) { // blank lines: 64 terminators
-        const __m512i crlfs = _mm512_set1_epi16(CR | LF << 8);
-        _mm512_storeu_si512(o, crlfs);
-        _mm512_storeu_si512(o + 64, crlfs);
-        return o + 128;
-    }
+    if (starters == ~0ULL)
+        return sixty_four_terminators(o);
     const __m512i translated = terminators_for_breaks<MODE_MAC>(chunk);
     const std::uint64_t keep_low = _pdep_u64(~seconds, even_bits) | _pdep_u64(starters, odd_bits);
     const std::uint64_t keep_high = _pdep_u64(~seconds >> 32, even_bits) | _pdep_u64(starters >> 32, odd_bits);
@@ -218,11 +223,8 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 cr_open = 0;
                 continue;
             }
-            if (lf == ~0ULL && !cr_open) { // blank UNIX lines: 64 terminators
-                const __m512i crlfs = _mm512_set1_epi16(CR | LF << 8);
-                _mm512_storeu_si512(o, crlfs);
-                _mm512_storeu_si512(o + 64, crlfs);
-                o += 128;
+            if (lf == ~0ULL && !cr_open) { // blank UNIX lines, without the pair scan
+                o = sixty_four_terminators(o);
                 scan.previous = chunk;
                 scan.last_second = 0;
                 continue;
