@@ -75,6 +75,11 @@ int remove_armed_copy();
 /// Gives the interrupt, termination and hang-up signals their usual effect back; nothing is removed.
 void disarm_copy_removal();
 
+/// The x86 features (the X86_ bits of cpu_features.h) the C library found usable as it loaded the program, in
+/// `*features`: reading them costs no CPUID of ours. -1 where the C library does not keep them, or
+/// the processor is not x86.
+int features_found_by_loader(unsigned *features);
+
 /// Allocates `size` bytes aligned to `alignment` (a power of two dividing `size`); nullptr if
 /// there is no memory. Give it back with free_aligned.
 unsigned char *allocate_aligned(std::size_t alignment, std::size_t size);

@@ -11,6 +11,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "convert/cpu_features.h"
+
+// glibc 2.33 and later tell what the loader found; x86.h is there only on x86.
+#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#define EOLFIX_LOADER_FEATURES 1
+#endif
+
 // A 32-bit build without large-file and 64-bit time support would skip big or late files quietly.
 static_assert(sizeof(off_t) == 8 && sizeof(time_t) == 8, "build with _FILE_OFFSET_BITS=64 and _TIME_BITS=64");
 
@@ -198,6 +206,26 @@ void disarm_copy_removal()
             (void)sigaction(signal_number, &usual, nullptr);
     }
     (void)sigemptyset(&caught_signals);
+}
+
+int features_found_by_loader(unsigned *features)
+{
+#if EOLFIX_LOADER_FEATURES
+    unsigned found = 0;
+    found |= CPU_FEATURE_ACTIVE(SSSE3) ? X86_SSSE3 : 0;
+    found |= CPU_FEATURE_ACTIVE(POPCNT) ? X86_POPCNT : 0;
+    found |= CPU_FEATURE_ACTIVE(AVX2) ? X86_AVX2 : 0;
+    found |= CPU_FEATURE_ACTIVE(BMI2) ? X86_BMI2 : 0;
+    const bool avx512bw = CPU_FEATURE_ACTIVE(AVX512F) && CPU_FEATURE_ACTIVE(AVX512BW) && CPU_FEATURE_ACTIVE(AVX512VL);
+    found |= avx512bw ? X86_AVX512BW : 0;
+    found |= CPU_FEATURE_ACTIVE(AVX512_VBMI) ? X86_AVX512VBMI : 0;
+    found |= CPU_FEATURE_ACTIVE(AVX512_VBMI2) ? X86_AVX512VBMI2 : 0;
+    *features = found;
+    return 0;
+#else
+    (void)features;
+    return -1;
+#endif
 }
 
 unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "convert/translate.h"
 
+#include "convert/cpu_features.h"
 #include "convert/line_mode.h"
+#include "convert/platform.h"
 #include "convert/translate_kernels.h"
 
 namespace {
@@ -9,32 +11,66 @@ namespace {
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 
-bool always_supported() { return true; }
+[[maybe_unused]] bool always_supported() { return true; }
 
-#if EOLFIX_X86_KERNELS
-// The compiler's checks also ask the operating system whether it saves the wide registers.
-bool avx512_supported()
+#if EOLFIX_X86
+// Where the C library found the processor's features as it loaded us, reading them costs nothing;
+// elsewhere our own CPUID probe runs, once.
+unsigned x86_features()
 {
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
-           __builtin_cpu_supports("avx512vbmi2") && __builtin_cpu_supports("bmi2") &&
-           __builtin_cpu_supports("popcnt");
+    static bool known = false;
+    static unsigned features = 0;
+    if (!known) {
+        if (features_found_by_loader(&features) != 0)
+            features = probe_x86_features();
+        known = true;
+    }
+    return features;
 }
 
-bool avx2_supported()
+[[maybe_unused]] bool has_x86(unsigned wanted) { return (x86_features() & wanted) == wanted; }
+[[maybe_unused]] bool avx512_supported()
 {
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    return has_x86(X86_AVX512BW | X86_AVX512VBMI | X86_AVX512VBMI2 | X86_BMI2 | X86_POPCNT);
 }
+[[maybe_unused]] bool avx2_supported() { return has_x86(X86_AVX2 | X86_BMI2 | X86_POPCNT); }
+[[maybe_unused]] bool sse_supported() { return has_x86(X86_SSSE3); }
+
+// Whether choosing a kernel would run the probe: then a block too small for a vector kernel to
+// repay the CPUIDs' cost under a hypervisor (tens of microseconds each) goes the portable way.
+bool choosing_costs()
+{
+    unsigned ignored = 0;
+    return features_found_by_loader(&ignored) != 0;
+}
+#else
+bool choosing_costs() { return false; }
 #endif
 
 // Fastest first. Each kernel's own file is compiled for its instruction set, so nothing of it may
-// run before its check here says the processor has that set.
+// run before its check here says the processor has that set. A build for one kernel holds it alone.
 const translate_kernel kernels[] = {
-#if EOLFIX_X86_KERNELS
+#if EOLFIX_KERNEL_AVX512
     {"avx512", avx512_supported, translate_block_avx512},
+#endif
+#if EOLFIX_KERNEL_AVX2
     {"avx2", avx2_supported, translate_block_avx2},
 #endif
+#if EOLFIX_KERNEL_SSE
+    {"sse", sse_supported, translate_block_sse},
+#endif
+#if EOLFIX_KERNEL_NEON
+    {"neon", always_supported, translate_block_neon},
+#endif
+#if EOLFIX_KERNEL_BASELINE
     {"baseline", always_supported, translate_block_baseline},
+#endif
 };
+
+// Blocks smaller than this never make the program ask the processor what it has.
+constexpr std::size_t probe_repaid_size = 128 * 1024;
+
+const translate_kernel *chosen = nullptr; // asked once: the processor does not change while we run
 
 } // namespace
 
@@ -84,9 +120,7 @@ std::span<const translate_kernel> translate_kernels()
 
 const translate_kernel &chosen_translate_kernel()
 {
-    // Asked once: the processor does not change while we run. A plain pointer, not a guarded
-    // static, so the program needs nothing from the C++ runtime (one thread asks).
-    static const translate_kernel *chosen = nullptr;
+    // A plain pointer, not a guarded static, so the program needs nothing from the C++ runtime.
     if (chosen == nullptr) {
         chosen = &kernels[std::size(kernels) - 1];
         for (const translate_kernel &kernel : kernels) {
@@ -101,5 +135,7 @@ const translate_kernel &chosen_translate_kernel()
 
 std::size_t translate_block(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
+    if (chosen == nullptr && n < probe_repaid_size && choosing_costs())
+        return kernels[std::size(kernels) - 1].translate(in, n, out, state);
     return chosen_translate_kernel().translate(in, n, out, state);
 }

@@ -15,6 +15,8 @@
 std::size_t translate_block_baseline(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 std::size_t translate_block_avx2(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 std::size_t translate_block_avx512(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
+std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
+std::size_t translate_block_neon(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 
 namespace {
 
