@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 # Fails if the program needs a shared library beyond the C library and its loader; start-up cost
-# grows with each one. cmake -DREADELF=... -DPROGRAM=... [-DSKIP=reason] -P needed_libraries.cmake
+# grows with each one; or if it runs the compiler's processor probe (many CPUIDs) at every start. cmake -DREADELF=... -DPROGRAM=... [-DSKIP=reason] -P needed_libraries.cmake
 if(SKIP)
   message("SKIPPED: ${SKIP}")
   return()
@@ -17,3 +17,7 @@ foreach(entry IN LISTS needed)
     message(FATAL_ERROR "${PROGRAM} needs ${library} at run time; only the C library is expected")
   endif()
 endforeach()
+execute_process(COMMAND "${READELF}" -s -W "${PROGRAM}" OUTPUT_VARIABLE symbols)
+if(symbols MATCHES "__cpu_indicator_init")
+  message(FATAL_ERROR "${PROGRAM} probes the processor at every start; small files cannot afford it")
+endif()
