@@ -2,18 +2,20 @@
 # SPDX-License-Identifier: MIT
 """Times eolfix against its floor program and a plain dd copy, shape by shape, and per small file.
 
-    bench/run.py [--build DIR] [--mib N] [--runs N] [--small-runs N] [--dir SCRATCH]
+    bench/run.py [--build DIR | --kernels chosen|all] [--mib N] [--runs N] [--small-runs N] [--dir SCRATCH]
 
-Without --build it builds a Release tree into build-bench/ (configure it yourself with
--DEOLFIX_BASELINE_ONLY=ON to measure the fallback translator). Each shape's input is made once; the
-page cache is warmed by one untimed run of each tool; then eolfix, the floor program (bench/floor.c:
-the same system calls and as many bytes written, with memcpy in place of translation) and dd run in
-turn, each copy removed before its run. Printed are the medians of wall and processor time (user +
-sys), and as ratios the medians over the turns of eolfix's time divided by the other tool's in the
-same turn. Peak memory is the largest resident set of the eolfix runs. Then 2 KiB and 64 KiB files
-are converted --small-runs times each, alternating eolfix, the floor, cp and an empty C program, in
-microseconds per file. Each eolfix output is compared once with a reference conversion. Exits 1 if
-any output is wrong.
+Without --build it builds Release trees beside the source: with --kernels chosen (the default) one,
+build-bench/, holding every kernel and running the one this processor gets; with --kernels all one
+tree per kernel this processor can run (configured with -DEOLFIX_KERNEL=NAME), and the same for the
+32-bit i686 program where this machine runs 32-bit x86 programs itself. Each shape's input is made
+once; the page cache is warmed by one untimed run of each tool; then eolfix, the floor program
+(bench/floor.c: the same system calls and as many bytes written, with memcpy in place of
+translation) and dd run in turn, each copy removed before its run. Printed are the medians of wall
+and processor time (user + sys), and as ratios the medians over the turns of eolfix's time divided
+by the other tool's in the same turn. Peak memory is the largest resident set of the eolfix runs.
+Then 2 KiB and 64 KiB files are converted --small-runs times each, alternating eolfix, the floor,
+cp and an empty C program, in microseconds per file. Each eolfix output is compared once with a
+reference conversion. Exits 1 if any output is wrong.
 """
 
 import argparse
@@ -223,44 +225,64 @@ def processor_name():
     return "unknown processor"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", help="a build tree holding eolfix and bench/eolfix_kernel")
-    parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
-    parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
-    parser.add_argument("--small-runs", type=int, default=300,
-                        help="timed runs of each tool per small file size (default 300)")
-    parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "eolfix-bench"),
-                        help="scratch folder for the inputs and copies")
-    args = parser.parse_args()
+def build_tree(path, *options):
+    """Configures and builds a Release tree of the benchmark programs at `path`."""
+    subprocess.run(["cmake", "-S", REPO, "-B", path, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DEOLFIX_TESTS=OFF", "-DEOLFIX_BENCH=ON", *options], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", path], check=True, stdout=subprocess.DEVNULL)
+    return path
 
-    if not os.access("/usr/bin/time", os.X_OK):
-        sys.exit("GNU time is needed for the peak memory (Debian package 'time')")
-    build = args.build
-    if build is None:
-        build = os.path.join(REPO, "build-bench")
-        subprocess.run(["cmake", "-S", REPO, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                        "-DEOLFIX_TESTS=OFF", "-DEOLFIX_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
-        subprocess.run(["cmake", "--build", build], check=True, stdout=subprocess.DEVNULL)
+
+def runnable_kernels(build):
+    """The kernels built into `build` that this processor runs, or None if its programs do not start."""
+    try:
+        listed = subprocess.run([os.path.join(build, "bench", "eolfix_kernel"), "--runnable"],
+                                capture_output=True, text=True, check=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return listed.stdout.split()
+
+
+def trees_to_measure(kernels):
+    """(label, build tree) for each program to measure: the one this processor gets, or every kernel."""
+    chosen = build_tree(os.path.join(REPO, "build-bench"))
+    if kernels == "chosen":
+        return [("x86-64" if os.uname().machine == "x86_64" else os.uname().machine, chosen)]
+    trees = []
+    targets = [(os.uname().machine, chosen, [])]
+    if os.uname().machine == "x86_64":
+        toolchain = os.path.join(REPO, "cmake", "i686-linux-gnu.cmake")
+        if subprocess.run(["sh", "-c", "command -v i686-linux-gnu-g++"], capture_output=True).returncode != 0:
+            print("the 32-bit i686 program: not measured: no i686-linux-gnu-g++ (Debian package g++-i686-linux-gnu)")
+        else:
+            targets.append(("i686", build_tree(os.path.join(REPO, "build-bench-i686"), "--toolchain", toolchain),
+                            ["--toolchain", toolchain]))
+    for target, auto_tree, options in targets:
+        names = runnable_kernels(auto_tree)
+        if names is None:
+            print(f"the {target} program: not measured: this machine does not run {target} programs itself")
+            continue
+        for name in names:
+            tree = build_tree(f"{auto_tree}-{name}", f"-DEOLFIX_KERNEL={name}", *options)
+            trees.append((f"{target}, {name} kernel alone", tree))
+    return trees
+
+
+def measure_tree(label, build, inputs, args):
+    """Every shape and the small files with the programs of one build tree; True if an output was wrong."""
     eolfix = os.path.abspath(os.path.join(build, "eolfix"))
     floor = os.path.abspath(os.path.join(build, "bench", "eolfix_floor"))
     empty = os.path.abspath(os.path.join(build, "bench", "empty_main"))
     kernel = subprocess.run([os.path.join(build, "bench", "eolfix_kernel")], capture_output=True,
                             text=True, check=True).stdout.strip()
-    os.makedirs(args.dir, exist_ok=True)
-    print(f"{processor_name()}; translator kernel: {kernel}; {args.mib} MiB inputs, "
+    print(f"\n{processor_name()}; {label}; translator kernel: {kernel}; {args.mib} MiB inputs, "
           f"median of {args.runs} runs alternating with the floor program and dd bs=128K")
     print("| shape | mode | floor wall s | dd wall s | eolfix wall s | wall / floor | wall / dd | floor cpu s | "
           "dd cpu s | eolfix cpu s | cpu / floor | cpu / dd | eolfix peak RSS KiB |")
     print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     failed = False
-    inputs = {}
     for shape, mode in CASES:
         path = os.path.join(args.dir, f"bench-{shape}")
-        if shape not in inputs:
-            inputs[shape] = make_input(shape, args.mib * MIB)
-            with open(path, "wb") as f:
-                f.write(inputs[shape])
         median, ratio, peak, copy = measure(eolfix, floor, path, mode, args.runs, args.dir)
         if not matches_reference(inputs[shape], mode, copy):
             print(f"FAIL: {shape} to {mode} differs from the reference")
@@ -277,7 +299,35 @@ def main():
     _, _, small_peak, copy = measure(eolfix, floor, small, "M", 3, args.dir)
     remove(copy)
     print(f"peak RSS converting mixed-text to M: {small_peak} KiB for 1 MiB")
-    failed = small_files(eolfix, floor, empty, args.small_runs, args.dir) or failed
+    return small_files(eolfix, floor, empty, args.small_runs, args.dir) or failed
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", help="a build tree holding eolfix and bench/eolfix_kernel")
+    parser.add_argument("--kernels", choices=("chosen", "all"), default="chosen",
+                        help="without --build: measure the kernel this processor gets, or every one it runs")
+    parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
+    parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
+    parser.add_argument("--small-runs", type=int, default=300,
+                        help="timed runs of each tool per small file size (default 300)")
+    parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "eolfix-bench"),
+                        help="scratch folder for the inputs and copies")
+    args = parser.parse_args()
+
+    if not os.access("/usr/bin/time", os.X_OK):
+        sys.exit("GNU time is needed for the peak memory (Debian package 'time')")
+    trees = [("given build", args.build)] if args.build else trees_to_measure(args.kernels)
+    os.makedirs(args.dir, exist_ok=True)
+    inputs = {}
+    for shape, _ in CASES:
+        if shape not in inputs:
+            inputs[shape] = make_input(shape, args.mib * MIB)
+            with open(os.path.join(args.dir, f"bench-{shape}"), "wb") as f:
+                f.write(inputs[shape])
+    failed = False
+    for label, build in trees:
+        failed = measure_tree(label, build, inputs, args) or failed
     for name in os.listdir(args.dir):
         if name.startswith("bench-"):
             remove(os.path.join(args.dir, name))
