@@ -38,7 +38,7 @@ downloads=("eolfix_${version}"_{amd64,arm64,i386}.deb "eolfix-$version"-{aarch64
 failed=""
 # fail NAME LOG: notes that download NAME was not built, with the end of its build's log.
 fail() {
-    failed="$failed  $1: not built, see $2"$'\n'
+    failed="$failed  $1: $(grep -m 1 -A 4 -i 'error' "$2" | tr -s ' \n' ' ' || echo failed), see $2"$'\n'
     { echo "release: $1 not built:"; tail -n 15 "$2"; } >&2
 }
 
