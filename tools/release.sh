@@ -7,7 +7,7 @@
 # download that cannot be built is named with the reason at the end, and the exit status is 1.
 set -uo pipefail
 out=$(realpath -m "${1:-$(dirname "$0")/../dist}")
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 started=$(date +%s)
 
 EOLFIX_EXTRA_PACKAGES="dpkg-dev python3 g++-aarch64-linux-gnu g++-i686-linux-gnu g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix" \
@@ -80,23 +80,21 @@ for machine in x86_64 aarch64; do
     toolchain=()
     [ "$machine" = aarch64 ] && toolchain=(--toolchain cmake/aarch64-linux-gnu.cmake)
     top=eolfix-$version-$machine-linux
-    if build "static-$machine" -DEOLFIX_STATIC=ON "${toolchain[@]}" &&
+    if ! { build "static-$machine" -DEOLFIX_STATIC=ON "${toolchain[@]}" &&
         cmake --install "$scratch/static-$machine" --strip --prefix "$scratch/$top" >>"$scratch/static-$machine.log" 2>&1 &&
         cp LICENSE README.md "$scratch/$top/" &&
         tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner --mtime="@$SOURCE_DATE_EPOCH" \
-            --mode=u=rwX,go=rX -C "$scratch" -cf - "$top" | gzip -9n >"$out/$top.tar.gz"; then
-        :
-    else
+            --mode=u=rwX,go=rX -C "$scratch" -cf - "$top" | gzip -9n >"$out/$top.tar.gz"; }; then
         rm -f "$out/$top.tar.gz"
         fail "$top.tar.gz" "$scratch/static-$machine.log"
     fi
 done
 
 for bits in 64 32; do
-    toolchain=cmake/mingw-w64-x86_64.cmake
-    [ "$bits" = 32 ] && toolchain=cmake/mingw-w64-i686.cmake
+    toolchain=(--toolchain cmake/mingw-w64-x86_64.cmake)
+    [ "$bits" = 32 ] && toolchain=(--toolchain cmake/mingw-w64-i686.cmake)
     name=eolfix-$version-win$bits.zip
-    if build "windows$bits" --toolchain "$toolchain" &&
+    if build "windows$bits" "${toolchain[@]}" &&
         (cd "$scratch/windows$bits" && cpack -G ZIP) >>"$scratch/windows$bits.log" 2>&1; then
         cp "$scratch/windows$bits/$name" "$out/"
     else
@@ -104,7 +102,7 @@ for bits in 64 32; do
     fi
 done
 
-cd "$out"
+cd "$out" || exit 1
 for file in "${downloads[@]}"; do
     [ -f "$file" ] && sha256sum -- "$file"
 done >SHA256SUMS
