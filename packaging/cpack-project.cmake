@@ -47,3 +47,21 @@ if(CPACK_INSTALLED_DIRECTORIES AND EXISTS "${src}/.git")
   set(CPACK_INSTALLED_DIRECTORIES "${stage};/")
   unset(CPACK_IGNORE_FILES)
 endif()
+
+# A cross-built program needs the C library and its loader (nothing else, as the tests check) from the newest
+# version among those its symbols name: what dpkg-shlibdeps finds from a symbols file.
+if(CPACK_EOLFIX_OBJDUMP AND NOT CPACK_INSTALLED_DIRECTORIES)
+  execute_process(COMMAND "${CPACK_EOLFIX_OBJDUMP}" -p -T "${CPACK_EOLFIX_BINARY_DIR}/eolfix"
+                  OUTPUT_VARIABLE headers COMMAND_ERROR_IS_FATAL ANY)
+  string(REGEX MATCHALL "NEEDED[ \t]+[^\n]+" needed "${headers}")
+  string(REGEX REPLACE "NEEDED[ \t]+" "" needed "${needed}")
+  list(FILTER needed EXCLUDE REGEX "^ld-linux") # the loader comes in the same package
+  if(NOT needed STREQUAL "libc.so.6")
+    message(FATAL_ERROR "the program needs ${needed}, not the C library alone: its Depends is unknown")
+  endif()
+  string(REGEX MATCHALL "GLIBC_[0-9][0-9.]*" versions "${headers}")
+  string(REPLACE "GLIBC_" "" versions "${versions}")
+  list(SORT versions COMPARE NATURAL)
+  list(POP_BACK versions newest)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= ${newest})")
+endif()

@@ -92,6 +92,14 @@ inline std::string translated_bytewise(const std::string &in, line_mode mode)
     return translate_bytewise(in);
 }
 
+/// The program the tests run: EOLFIX_TEST_PROGRAM names one built elsewhere (a release's, as
+/// shipped), else this build's.
+inline const char *program_under_test()
+{
+    const char *given = std::getenv("EOLFIX_TEST_PROGRAM");
+    return given != nullptr && *given != '\0' ? given : EOLFIX_BINARY;
+}
+
 /// The program, copied once per test process into a fresh temporary folder that every user can
 /// enter: the checkout may sit in a folder only its owner can enter (/root), where another user
 /// cannot start or, through an emulator, read it. Empty if the copy cannot be made.
@@ -108,8 +116,8 @@ inline const fs::path &program_for_other_users()
             const fs::perms open_to_all = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                           fs::perms::others_read | fs::perms::others_exec;
             fs::permissions(folder, open_to_all, failed);
-            const fs::path target = folder / fs::path(EOLFIX_BINARY).filename();
-            if (!failed && fs::copy_file(EOLFIX_BINARY, target, failed))
+            const fs::path target = folder / fs::path(program_under_test()).filename();
+            if (!failed && fs::copy_file(program_under_test(), target, failed))
                 fs::permissions(target, open_to_all, failed);
             if (!failed)
                 program = target;
@@ -160,7 +168,7 @@ protected:
         std::istringstream emulator(EOLFIX_EMULATOR); // no binfmt_misc: a foreign binary starts through it
         for (std::string word; std::getline(emulator, word, '\t');)
             request.argv.push_back(word);
-        request.argv.push_back(options.unprivileged ? program_for_other_users().string() : EOLFIX_BINARY);
+        request.argv.push_back(options.unprivileged ? program_for_other_users().string() : program_under_test());
         request.argv.insert(request.argv.end(), args.begin(), args.end());
         request.folder = dir;
         request.out = dir.string() + ".out";
@@ -179,7 +187,7 @@ protected:
             request.environment.emplace_back("ASAN_OPTIONS", (sanitizer ? sanitizer + ":"s : ""s) + "verify_asan_link_order=0");
         }
         const started_program program = start_program(request);
-        EXPECT_NE(program.id, -1) << "cannot start " << EOLFIX_BINARY;
+        EXPECT_NE(program.id, -1) << "cannot start " << program_under_test();
         if (options.while_running)
             options.while_running(program.id);
         const program_end end = wait_for(program);
@@ -189,12 +197,14 @@ protected:
         return result;
     }
 
-    /// Says why when a row cannot run: the fault shim is not built where a preload cannot reach eolfix.
+    /// Says why when a row cannot run: the fault shim is not built where a preload cannot reach
+    /// eolfix (an emulator, a foreign system, or a static program, which loads nothing).
     bool can_inject_faults()
     {
         if (*EOLFIX_FAULT_SHIM != '\0')
             return true;
-        std::cout << "[ SKIPPED  ] a row that injects a fault: no preloadable shim on this platform\n";
+        std::cout << "[ SKIPPED  ] a row that injects a fault: no preload reaches eolfix here "
+                     "(an emulator, a foreign system or a static program)\n";
         return false;
     }
 };

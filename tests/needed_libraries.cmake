@@ -1,8 +1,29 @@
 # SPDX-License-Identifier: MIT
 # Fails if the program needs a shared library beyond the C library and its loader; start-up cost
-# grows with each one; or if it runs the compiler's processor probe (many CPUIDs) at every start. cmake -DREADELF=... -DPROGRAM=... [-DSKIP=reason] -P needed_libraries.cmake
+# grows with each one; a static program needs none, nor a loader. Fails too if the program runs the
+# compiler's processor probe (many CPUIDs) at every start. EOLFIX_TEST_PROGRAM in the
+# environment names the program, as for the command-line tests.
+# cmake -DREADELF=... -DPROGRAM=... [-DSTATIC=ON] [-DSKIP=reason] -P needed_libraries.cmake
 if(SKIP)
   message("SKIPPED: ${SKIP}")
+  return()
+endif()
+if(NOT "$ENV{EOLFIX_TEST_PROGRAM}" STREQUAL "")
+  set(PROGRAM "$ENV{EOLFIX_TEST_PROGRAM}")
+endif()
+execute_process(COMMAND "${READELF}" -s -W "${PROGRAM}" OUTPUT_VARIABLE symbols)
+if(symbols MATCHES "__cpu_indicator_init")
+  message(FATAL_ERROR "${PROGRAM} probes the processor at every start; small files cannot afford it")
+endif()
+if(STATIC)
+  execute_process(COMMAND "${READELF}" -l -d "${PROGRAM}" OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
+  if(failed OR NOT headers MATCHES "LOAD")
+    message(FATAL_ERROR "cannot read the program headers of ${PROGRAM}:\n${headers}")
+  endif()
+  if(headers MATCHES "program interpreter|\\(NEEDED\\)")
+    message(FATAL_ERROR "${PROGRAM} is meant to be static, but needs a loader or a library:\n${headers}")
+  endif()
+  message("${PROGRAM} needs no loader and no library")
   return()
 endif()
 execute_process(COMMAND "${READELF}" -d "${PROGRAM}" OUTPUT_VARIABLE dynamic RESULT_VARIABLE failed)
@@ -17,7 +38,3 @@ foreach(entry IN LISTS needed)
     message(FATAL_ERROR "${PROGRAM} needs ${library} at run time; only the C library is expected")
   endif()
 endforeach()
-execute_process(COMMAND "${READELF}" -s -W "${PROGRAM}" OUTPUT_VARIABLE symbols)
-if(symbols MATCHES "__cpu_indicator_init")
-  message(FATAL_ERROR "${PROGRAM} probes the processor at every start; small files cannot afford it")
-endif()
