@@ -73,6 +73,8 @@ TEST(Translate, ExamplesInEveryMode)
     };
     const std::string dos_chunks = repeated(std::string(62, 'a') + "\r\n", 10); // ten 64-byte lines
     const std::string unix_chunks = repeated(std::string(62, 'a') + "\n", 10);
+    const std::string long_dos = repeated(std::string(94, 'a') + "\r\n", 12); // mostly steps with no break
+    const std::string long_unix = repeated(std::string(95, 'a') + "\n", 12);
     const example examples[] = {
         {"a\r\nb", "a\nb"},         {"a\n\rb", "a\nb"},           {"a\rb", "a\nb"},
         {"a\r\rb", "a\n\nb"},       {"a\n\nb", "a\n\nb"},         {"a\r\n\r\nb", "a\n\nb"},
@@ -91,6 +93,12 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(63, 'x') + std::string(33, '\n') + std::string(63, 'y')},
         {dos_chunks + std::string(62, 'x') + "\r\n\r" + std::string(63, 'y'),
          unix_chunks + std::string(62, 'x') + "\n\n" + std::string(63, 'y')},
+        // Long lines, then 32-byte steps with a pair in the second half, an LF CR pair at the end,
+        // and a CR at the end with its LF in the next step.
+        {long_unix + std::string(20, 'x') + "\r\n" + std::string(40, 'x') + "\n\r\n" + std::string(62, 'x') + "\r\n" + std::string(40, 'z'),
+         long_unix + std::string(20, 'x') + "\n" + std::string(40, 'x') + "\n\n" + std::string(62, 'x') + "\n" + std::string(40, 'z')},
+        {long_dos + std::string(28, 'x') + "\r\nx\r\n" + std::string(31, 'y'),
+         repeated(std::string(94, 'a') + "\n", 12) + std::string(28, 'x') + "\nx\n" + std::string(31, 'y')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
