@@ -23,9 +23,9 @@ constexpr unsigned char zero_byte = 0x80; // a table index past the table, which
 // (`pack`), or that put an LF (byte 8 of the table) after each byte whose bit is set (`spread`);
 // and the number of set bits, which a scalar popcount would take four instructions to find.
 struct shuffle_tables {
+    alignas(16) unsigned char ones[256];
     alignas(16) unsigned char pack[256][8];
     alignas(16) unsigned char spread[256][16];
-    unsigned char ones[256];
 };
 constexpr shuffle_tables shuffles = [] {
     shuffle_tables tables{};
@@ -126,6 +126,17 @@ inline int open_after(std::uint32_t cr, std::uint32_t starters)
     return starters >> 31 ? (cr >> 31 ? LF : CR) : -1;
 }
 
+// Passes over the byte at `p` when it completes the break the bytes before left open (its
+// terminator is already written); after it no break is open. At the block's end the break stays open.
+inline const unsigned char *pass_completing(const unsigned char *p, const unsigned char *end, int *completing)
+{
+    if (*completing >= 0 && p < end) {
+        p += *p == *completing;
+        *completing = -1;
+    }
+    return p;
+}
+
 // What the first steps of a block say about the rest: whether most hold no break, so a branch
 // around them pays (long lines), and whether the costly step (packing out second bytes for U and
 // M, putting LFs after lone breaks for D) is seldom needed, so a branch around it pays too.
@@ -158,13 +169,8 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     int completing = completing_byte(*state);
+    p = pass_completing(p, end, &completing);
     while (end - p >= 32) {
-        // The second byte of a pair that straddles two steps: its terminator is already written.
-        if (completing >= 0) {
-            p += *p == completing;
-            completing = -1;
-            continue;
-        }
         const uint8x16_t low = vld1q_u8(p), high = vld1q_u8(p + 16);
         const uint8x16_t breaks_low = breaks_of(low), breaks_high = breaks_of(high);
         p += 32;
@@ -185,6 +191,7 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
             o = pack_step(translated_low, translated_high, seconds, o);
         }
         completing = open_after(cr, (cr | lf) & ~seconds);
+        p = pass_completing(p, end, &completing);
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
@@ -200,12 +207,8 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     int completing = completing_byte(*state);
+    p = pass_completing(p, end, &completing);
     while (end - p >= 32) {
-        if (completing >= 0) {
-            p += *p == completing;
-            completing = -1;
-            continue;
-        }
         const uint8x16_t low = vld1q_u8(p), high = vld1q_u8(p + 16);
         const uint8x16_t breaks_low = breaks_of(low), breaks_high = breaks_of(high);
         p += 32;
@@ -230,6 +233,7 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
             if (cr == 0) { // every LF lone, none completing a CR: the step's first byte was checked
                 o = spread_step(translated_low, translated_high, lf, o);
                 completing = lf >> 31 ? CR : -1;
+                p = pass_completing(p, end, &completing);
                 continue;
             }
         }
@@ -247,6 +251,7 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
             o = spread_step(pairs_low, pairs_high, lone, o);
         }
         completing = open_after(cr, starters);
+        p = pass_completing(p, end, &completing);
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
