@@ -75,6 +75,11 @@ TEST(Translate, ExamplesInEveryMode)
     const std::string unix_chunks = repeated(std::string(62, 'a') + "\n", 10);
     const std::string long_dos = repeated(std::string(94, 'a') + "\r\n", 12); // mostly steps with no break
     const std::string long_unix = repeated(std::string(95, 'a') + "\n", 12);
+    std::string every_byte(256, '\0'); // a lone LF at 10 and a lone CR at 13 among every other value
+    for (int i = 0; i < 256; ++i)
+        every_byte[i] = static_cast<char>(i);
+    std::string every_byte_out = every_byte;
+    every_byte_out['\r'] = '\n';
     const example examples[] = {
         {"a\r\nb", "a\nb"},         {"a\n\rb", "a\nb"},           {"a\rb", "a\nb"},
         {"a\r\rb", "a\n\nb"},       {"a\n\nb", "a\n\nb"},         {"a\r\n\r\nb", "a\n\nb"},
@@ -93,6 +98,7 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(63, 'x') + std::string(33, '\n') + std::string(63, 'y')},
         {dos_chunks + std::string(62, 'x') + "\r\n\r" + std::string(63, 'y'),
          unix_chunks + std::string(62, 'x') + "\n\n" + std::string(63, 'y')},
+        {every_byte, every_byte_out},
         // Long lines, then 32-byte steps with a pair in the second half, an LF CR pair at the end,
         // and a CR at the end with its LF in the next step.
         {long_unix + std::string(20, 'x') + "\r\n" + std::string(40, 'x') + "\n\r\n" + std::string(62, 'x') + "\r\n" + std::string(40, 'z'),
