@@ -137,17 +137,22 @@ inline const unsigned char *pass_completing(const unsigned char *p, const unsign
     return p;
 }
 
+// How often the costly work of a step (packing out second bytes for U and M, putting LFs after
+// lone breaks for D) is needed: seldom, so a branch around it pays; mostly for whole CR LF pairs
+// alone (DOS text to U or M), which a shorter way serves; or too often for a branch to pay.
+enum step_work { WORK_RARE, WORK_WHOLE_PAIRS, WORK_COMMON };
+
 // What the first steps of a block say about the rest: whether most hold no break, so a branch
-// around them pays (long lines), and whether the costly step (packing out second bytes for U and
-// M, putting LFs after lone breaks for D) is seldom needed, so a branch around it pays too.
+// around them pays too (long lines), and the work the others need.
 struct block_sample {
-    bool plain_common, packing_rare;
+    bool plain_common;
+    step_work work;
 };
 
 template <line_mode mode>
 block_sample sample_steps(const unsigned char *in, std::size_t n)
 {
-    unsigned with_breaks = 0, packed = 0, sampled = 0;
+    unsigned with_breaks = 0, packed = 0, not_whole_pairs = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const std::uint64_t masks = break_masks(vld1q_u8(in + 32 * sampled), vld1q_u8(in + 32 * sampled + 16));
         const auto cr = static_cast<std::uint32_t>(masks), lf = static_cast<std::uint32_t>(masks >> 32);
@@ -156,12 +161,16 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
         const std::uint32_t lone = (cr | lf) & ~seconds & ~(seconds >> 1) & ~(1U << 31);
         with_breaks += (cr | lf) != 0;
         packed += (mode == MODE_DOS ? lone : seconds) != 0;
+        not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
     }
-    return {with_breaks * 3 <= sampled, packed * 8 <= sampled};
+    const step_work work = packed * 8 <= sampled                               ? WORK_RARE
+                           : mode != MODE_DOS && not_whole_pairs * 6 <= sampled ? WORK_WHOLE_PAIRS
+                                                                                : WORK_COMMON;
+    return {with_breaks * 3 <= sampled, work};
 }
 
 // U and M: every break byte becomes the terminator and the second bytes of pairs are packed out.
-template <line_mode mode, bool plain_common, bool packing_rare>
+template <line_mode mode, bool plain_common, step_work work>
 std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const uint8x16_t terminators = vdupq_n_u8(mode == MODE_MAC ? CR : LF);
@@ -181,10 +190,16 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
         }
         const std::uint64_t masks = break_masks(low, high);
         const auto cr = static_cast<std::uint32_t>(masks), lf = static_cast<std::uint32_t>(masks >> 32);
+        if (work == WORK_WHOLE_PAIRS && ((lf ^ cr << 1) | cr >> 31) == 0) {
+            // Whole CR LF pairs: each pair's terminator is one of its bytes already, so the other
+            // is packed out, without the pair scan.
+            o = pack_step(low, high, mode == MODE_UNIX ? cr : lf, o);
+            continue;
+        }
         const auto seconds = static_cast<std::uint32_t>(second_bytes_of_pairs(cr, lf));
         const uint8x16_t translated_low = vbslq_u8(breaks_low, terminators, low);
         const uint8x16_t translated_high = vbslq_u8(breaks_high, terminators, high);
-        if (packing_rare && seconds == 0) {
+        if (work == WORK_RARE && seconds == 0) {
             store_step(translated_low, translated_high, o);
             o += 32;
         } else {
@@ -258,22 +273,23 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
 
 using step_loop = std::size_t (*)(const unsigned char *, std::size_t, unsigned char *, break_state *);
 
-template <line_mode mode, bool plain_common, bool packing_rare>
-std::size_t steps(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+template <line_mode mode, bool plain_common, step_work work>
+constexpr step_loop loop_for()
 {
     if constexpr (mode == MODE_DOS)
-        return spread_steps<plain_common, packing_rare>(in, n, out, state);
+        return spread_steps<plain_common, work == WORK_RARE>;
     else
-        return pack_steps<mode, plain_common, packing_rare>(in, n, out, state);
+        return pack_steps<mode, plain_common, work>;
 }
 
 template <line_mode mode>
 std::size_t translate_in_mode(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    constexpr step_loop loops[2][2] = {{steps<mode, false, false>, steps<mode, false, true>},
-                                       {steps<mode, true, false>, steps<mode, true, true>}};
+    constexpr step_loop loops[2][3] = {
+        {loop_for<mode, false, WORK_RARE>(), loop_for<mode, false, WORK_WHOLE_PAIRS>(), loop_for<mode, false, WORK_COMMON>()},
+        {loop_for<mode, true, WORK_RARE>(), loop_for<mode, true, WORK_WHOLE_PAIRS>(), loop_for<mode, true, WORK_COMMON>()}};
     const block_sample sample = sample_steps<mode>(in, n);
-    return loops[sample.plain_common][sample.packing_rare](in, n, out, state);
+    return loops[sample.plain_common][sample.work](in, n, out, state);
 }
 
 } // namespace
