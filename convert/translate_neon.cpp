@@ -22,10 +22,14 @@ constexpr unsigned char zero_byte = 0x80; // a table index past the table, which
 // For each mask of 8 bits, table indices that move the bytes whose bit is set to the front
 // (`pack`), or that put an LF (byte 8 of the table) after each byte whose bit is set (`spread`);
 // and the number of set bits, which a scalar popcount would take four instructions to find.
+template <unsigned width>
+struct byte_table {
+    alignas(16) unsigned char of[256][width];
+};
 struct shuffle_tables {
-    alignas(16) unsigned char ones[256];
-    alignas(16) unsigned char pack[256][8];
-    alignas(16) unsigned char spread[256][16];
+    byte_table<1> ones;
+    byte_table<8> pack;
+    byte_table<16> spread;
 };
 constexpr shuffle_tables shuffles = [] {
     shuffle_tables tables{};
@@ -33,19 +37,23 @@ constexpr shuffle_tables shuffles = [] {
         unsigned packed = 0, spread = 0;
         for (unsigned i = 0; i < 8; ++i) {
             if (mask >> i & 1)
-                tables.pack[mask][packed++] = static_cast<unsigned char>(i);
-            tables.spread[mask][spread++] = static_cast<unsigned char>(i);
+                tables.pack.of[mask][packed++] = static_cast<unsigned char>(i);
+            tables.spread.of[mask][spread++] = static_cast<unsigned char>(i);
             if (mask >> i & 1)
-                tables.spread[mask][spread++] = 8;
+                tables.spread.of[mask][spread++] = 8;
         }
-        tables.ones[mask] = static_cast<unsigned char>(packed);
+        tables.ones.of[mask][0] = static_cast<unsigned char>(packed);
         for (; packed < 8; ++packed)
-            tables.pack[mask][packed] = zero_byte;
+            tables.pack.of[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
-            tables.spread[mask][spread] = zero_byte;
+            tables.spread.of[mask][spread] = zero_byte;
     }
     return tables;
 }();
+// Each table an object of its own, so each lookup is one load from a base kept in a register.
+constexpr byte_table<1> ones = shuffles.ones;
+constexpr byte_table<8> pack_indices = shuffles.pack;
+constexpr byte_table<16> spread_indices = shuffles.spread;
 
 // 0xFF for each CR or LF of `v`: one lookup by the byte's value (bytes past 15 look up 0) in place
 // of two compares and an OR.
@@ -92,8 +100,8 @@ inline unsigned char *pack_step(uint8x16_t low, uint8x16_t high, std::uint32_t d
     const std::uint32_t keep = ~drop;
     for (unsigned g = 0; g < 4; ++g) {
         const unsigned mask = keep >> 8 * g & 0xFF;
-        vst1_u8(o, vqtbl1_u8(groups[g], vld1_u8(shuffles.pack[mask])));
-        o += shuffles.ones[mask];
+        vst1_u8(o, vqtbl1_u8(groups[g], vld1_u8(pack_indices.of[mask])));
+        o += ones.of[mask][0];
     }
     return o;
 }
@@ -108,8 +116,8 @@ inline unsigned char *spread_step(uint8x16_t low, uint8x16_t high, std::uint32_t
                                   vreinterpretq_u8_u64(vzip1q_u64(high64, lfs)), vreinterpretq_u8_u64(vzip2q_u64(high64, lfs))};
     for (unsigned g = 0; g < 4; ++g) {
         const unsigned mask = lone >> 8 * g & 0xFF;
-        vst1q_u8(o, vqtbl1q_u8(groups[g], vld1q_u8(shuffles.spread[mask])));
-        o += 8 + shuffles.ones[mask];
+        vst1q_u8(o, vqtbl1q_u8(groups[g], vld1q_u8(spread_indices.of[mask])));
+        o += 8 + ones.of[mask][0];
     }
     return o;
 }
