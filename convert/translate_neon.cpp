@@ -64,15 +64,15 @@ inline uint8x16_t breaks_of(uint8x16_t v)
 }
 
 // Whether a step holds a break, from its two break vectors: narrowing by 4 leaves a nibble a byte
-// in one 64-bit register, the cheapest test on Cortex-A72 and Neoverse (umaxv takes longer).
+// in one 64-bit register, at less latency than umaxv on Cortex-A72 and Neoverse.
 inline bool holds_break(uint8x16_t low, uint8x16_t high)
 {
     return vget_lane_u64(vreinterpret_u64_u8(vshrn_n_u16(vreinterpretq_u16_u8(vorrq_u8(low, high)), 4)), 0) != 0;
 }
 
-// A step's CRs in the low 32 bits (bit i for byte i) and its LFs in the high 32. Each byte ANDed with
-// its bit's weight and three pairwise adds make both masks in nine instructions: NEON has no byte
-// mask move, and the nibble narrowing would leave four bits a byte to squeeze further.
+// A step's CRs in the low 32 bits (bit i for byte i) and its LFs in the high 32. NEON has no byte
+// mask move: each compare ANDed with its bit's weight and three pairwise adds make both masks in
+// nine instructions after the compares, where the nibble narrowing would leave four bits a byte.
 inline std::uint64_t break_masks(uint8x16_t low, uint8x16_t high)
 {
     const uint8x16_t weights = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
@@ -253,7 +253,7 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
                 continue;
             }
         } else {
-            if (cr == 0) { // every LF lone, none completing a CR: the step's first byte was checked
+            if (cr == 0) { // every LF lone: an LF completing a CR before was passed over already
                 o = spread_step(translated_low, translated_high, lf, o);
                 completing = lf >> 31 ? CR : -1;
                 p = pass_completing(p, end, &completing);
