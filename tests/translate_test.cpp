@@ -122,12 +122,23 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
     std::mt19937 rng(20261207);
     // Breaks, with bytes that sit next to CR and LF in value or in bit pattern.
     const unsigned char alphabet[] = {'\r', '\n', '\r', '\n', 'a', 0x00, 0xFF, 0x8D, 0x8A, 0x0B, 0x0C};
-    for (int round = 0; round < 48; ++round) {
-        // Dense breaks, text with short lines, and long lines, so chunks are full, mixed and empty.
+    for (int round = 0; round < 64; ++round) {
+        // Dense breaks, text with short lines, and long lines, so chunks are full, mixed and empty;
+        // in a quarter of the rounds the breaks are those of UNIX text, in another of DOS text.
         const unsigned one_break_in = round % 3 == 0 ? 1 : round % 3 == 1 ? 6 : 50;
+        const int text = round / 2 % 4;
         bytes in(std::uniform_int_distribution<std::size_t>(0, 700)(rng), 0);
-        for (std::size_t i = 0; i < in.size(); ++i)
-            in[i] = rng() % one_break_in == 0 ? alphabet[rng() % sizeof alphabet] : static_cast<unsigned char>('a' + i % 26);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            if (rng() % one_break_in != 0)
+                in[i] = static_cast<unsigned char>('a' + i % 26);
+            else if (text == 2)
+                in[i] = '\n';
+            else if (text == 3 && i + 1 < in.size()) {
+                in[i] = '\r';
+                in[++i] = '\n';
+            } else
+                in[i] = alphabet[rng() % sizeof alphabet];
+        }
         for (line_mode mode : all_modes) {
             current_mode = mode;
             const bytes want = translate_bytewise(in);
