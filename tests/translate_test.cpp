@@ -73,6 +73,13 @@ TEST(Translate, ExamplesInEveryMode)
     };
     const std::string dos_chunks = repeated(std::string(62, 'a') + "\r\n", 10); // ten 64-byte lines
     const std::string unix_chunks = repeated(std::string(62, 'a') + "\n", 10);
+    const std::string long_dos = repeated(std::string(94, 'a') + "\r\n", 12); // mostly steps with no break
+    const std::string long_unix = repeated(std::string(95, 'a') + "\n", 12);
+    std::string every_byte(256, '\0'); // a lone LF at 10 and a lone CR at 13 among every other value
+    for (int i = 0; i < 256; ++i)
+        every_byte[i] = static_cast<char>(i);
+    std::string every_byte_out = every_byte;
+    every_byte_out['\r'] = '\n';
     const example examples[] = {
         {"a\r\nb", "a\nb"},         {"a\n\rb", "a\nb"},           {"a\rb", "a\nb"},
         {"a\r\rb", "a\n\nb"},       {"a\n\nb", "a\n\nb"},         {"a\r\n\r\nb", "a\n\nb"},
@@ -91,6 +98,13 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(63, 'x') + std::string(33, '\n') + std::string(63, 'y')},
         {dos_chunks + std::string(62, 'x') + "\r\n\r" + std::string(63, 'y'),
          unix_chunks + std::string(62, 'x') + "\n\n" + std::string(63, 'y')},
+        {every_byte, every_byte_out},
+        // Long lines, then 32-byte steps with a pair in the second half, an LF CR pair at the end,
+        // and a CR at the end with its LF in the next step.
+        {long_unix + std::string(20, 'x') + "\r\n" + std::string(40, 'x') + "\n\r\n" + std::string(62, 'x') + "\r\n" + std::string(40, 'z'),
+         long_unix + std::string(20, 'x') + "\n" + std::string(40, 'x') + "\n\n" + std::string(62, 'x') + "\n" + std::string(40, 'z')},
+        {long_dos + std::string(28, 'x') + "\r\nx\r\n" + std::string(31, 'y'),
+         repeated(std::string(94, 'a') + "\n", 12) + std::string(28, 'x') + "\nx\n" + std::string(31, 'y')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
@@ -108,12 +122,23 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
     std::mt19937 rng(20261207);
     // Breaks, with bytes that sit next to CR and LF in value or in bit pattern.
     const unsigned char alphabet[] = {'\r', '\n', '\r', '\n', 'a', 0x00, 0xFF, 0x8D, 0x8A, 0x0B, 0x0C};
-    for (int round = 0; round < 48; ++round) {
-        // Dense breaks, text with short lines, and long lines, so chunks are full, mixed and empty.
+    for (int round = 0; round < 64; ++round) {
+        // Dense breaks, text with short lines, and long lines, so chunks are full, mixed and empty;
+        // in a quarter of the rounds the breaks are those of UNIX text, in another of DOS text.
         const unsigned one_break_in = round % 3 == 0 ? 1 : round % 3 == 1 ? 6 : 50;
+        const int text = round / 2 % 4;
         bytes in(std::uniform_int_distribution<std::size_t>(0, 700)(rng), 0);
-        for (std::size_t i = 0; i < in.size(); ++i)
-            in[i] = rng() % one_break_in == 0 ? alphabet[rng() % sizeof alphabet] : static_cast<unsigned char>('a' + i % 26);
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            if (rng() % one_break_in != 0)
+                in[i] = static_cast<unsigned char>('a' + i % 26);
+            else if (text == 2)
+                in[i] = '\n';
+            else if (text == 3 && i + 1 < in.size()) {
+                in[i] = '\r';
+                in[++i] = '\n';
+            } else
+                in[i] = alphabet[rng() % sizeof alphabet];
+        }
         for (line_mode mode : all_modes) {
             current_mode = mode;
             const bytes want = translate_bytewise(in);
