@@ -24,6 +24,8 @@ constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that give
 struct shuffle_tables {
     alignas(16) char pack[256][16];
     alignas(16) char spread[256][16];
+    alignas(16) char drop_one[17][16];   // all bytes but byte i; for i = 16, all of them
+    alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
     unsigned char count[256];
 };
 constexpr shuffle_tables shuffles = [] {
@@ -43,6 +45,11 @@ constexpr shuffle_tables shuffles = [] {
         for (; spread < 16; ++spread)
             tables.spread[mask][spread] = zero_byte;
     }
+    for (unsigned at = 0; at <= 16; ++at)
+        for (unsigned i = 0; i < 16; ++i) {
+            tables.drop_one[at][i] = static_cast<char>(i < at ? i : i + 1 < 16 ? i + 1 : 0x80);
+            tables.repeat_one[at][i] = static_cast<char>(i <= at ? i : i - 1);
+        }
     return tables;
 }();
 
@@ -88,30 +95,105 @@ inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o
     return o + 8 + shuffles.count[high];
 }
 
-// Whether, in the first chunks of a block, the costly step (packing out second bytes for U and M,
-// putting LFs after lone breaks for D) is seldom needed: then a branch around it pays, while where
-// it goes either way too often to predict, it is taken always.
+// How a loop meets the chunks of a block: text's chunks mostly hold no break, or one break or pair,
+// so a branch around the work pays there; short lines fill every chunk, where the branch goes
+// either way too often to predict and the general way is taken always.
+enum chunk_kind { MOSTLY_PLAIN, MOSTLY_ONE, MOSTLY_MANY };
+
+// The kind of most of the first chunks of a block: how many of them hold a break, and how many
+// need more than the one-byte shuffle (two or more seconds to drop for U and M, two or more lone
+// breaks or a CR for D).
 template <line_mode mode>
-bool packing_is_rare(const unsigned char *in, std::size_t n)
+chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    unsigned packed = 0, sampled = 0;
+    unsigned with_breaks = 0, many = 0, sampled = 0;
     for (; sampled < 64 && n - 16 * sampled >= 16; ++sampled) {
         const __m128i chunk = load(in + 16 * sampled);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, crs)));
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lfs)));
         const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
-        // A pair split at the chunk's end makes its last break look lone; that happens seldom.
-        const unsigned lone = (cr | lf) & ~seconds & ~(seconds >> 1) & 0x7FFF;
-        packed += (mode == MODE_DOS ? lone : seconds) != 0;
+        // DOS text to D: whole pairs stay as they are, as a chunk without breaks does.
+        const unsigned work = mode == MODE_DOS ? (lf == cr << 1 ? 0 : cr | lf) : cr | lf;
+        const unsigned costly = mode == MODE_DOS ? (cr == 0 ? lf & (lf - 1) : work) : seconds & (seconds - 1);
+        with_breaks += work != 0;
+        many += costly != 0;
     }
-    return packed * 4 <= sampled;
+    return many * 8 > sampled ? MOSTLY_MANY : with_breaks * 4 <= sampled ? MOSTLY_PLAIN : MOSTLY_ONE;
 }
 
-// U and M: every break byte becomes the terminator and the second bytes of pairs are packed out.
-template <line_mode mode, bool sparse>
+// Stores `translated` without byte `at` (none for 16); returns the end.
+inline unsigned char *drop_one(__m128i translated, unsigned seconds, unsigned char *o)
+{
+    const auto at = static_cast<unsigned>(__builtin_ctz(seconds | 1U << 16));
+    store(o, _mm_shuffle_epi8(translated, order(shuffles.drop_one[at])));
+    return o + 16 - (seconds != 0);
+}
+
+// U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
+// terminator and the second bytes of pairs are dropped.
+template <line_mode mode, chunk_kind kind>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    const __m128i threes = _mm_set1_epi8(CR - LF);
+    const unsigned char *p = in;
+    const unsigned char *const end = in + n;
+    unsigned char *o = out;
+    // The other break byte of the byte before the step, which the step's first byte would pair
+    // with, and whether that byte before completed a pair itself, which flips the pairs of a run
+    // going on from it. Both come from the bytes alone, so no step waits for the one before.
+    int other_before = completing_byte(*state);
+    unsigned second_before = 0;
+    while (end - p >= 32) {
+        const __m128i low = load(p);
+        const __m128i high = load(p + 16);
+        const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
+        const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        const unsigned breaks = cr | lf;
+        const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | (p[0] == other_before);
+        other_before = (p[31] ^ (CR ^ LF)) | (static_cast<int>(breaks >> 31) - 1);
+        p += 32;
+        if (kind == MOSTLY_PLAIN && breaks == 0) {
+            store(o, low);
+            store(o + 16, high);
+            o += 32;
+            second_before = 0;
+            continue;
+        }
+        auto seconds = static_cast<unsigned>(seconds_of_runs(after_other));
+        if (after_other & second_before) [[unlikely]]
+            seconds ^= after_other & ~(after_other + 1);
+        second_before = seconds >> 31;
+        // CR and LF differ by 3: the other break byte is moved onto the terminator.
+        const __m128i low_out = mode == MODE_UNIX ? _mm_sub_epi8(low, _mm_and_si128(low_cr, threes))
+                                                  : _mm_add_epi8(low, _mm_and_si128(low_lf, threes));
+        const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
+                                                   : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
+        const unsigned low_seconds = seconds & 0xFFFF, high_seconds = seconds >> 16;
+        if (kind != MOSTLY_MANY && ((low_seconds & (low_seconds - 1)) | (high_seconds & (high_seconds - 1))) == 0) {
+            // At most one byte to drop from each half, as in text: one shuffle each.
+            o = drop_one(low_out, low_seconds, o);
+            o = drop_one(high_out, high_seconds, o);
+        } else {
+            o = pack(low_out, low_seconds, o);
+            o = pack(high_out, high_seconds, o);
+        }
+    }
+    const int completing = p == in ? other_before : second_before ? -1 : other_before;
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
+}
+
+// D. Chunks of whole CR LF pairs (or no break), as in DOS text, stay as they are; chunks without a
+// CR and with at most one LF, as in UNIX text, get a CR before it in one shuffle, without the pair
+// scan. Every other chunk goes the general way: pairs become CR LF where they stand, lone breaks CR
+// with an LF put after.
+template <chunk_kind kind>
+std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
@@ -130,69 +212,33 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const __m128i chunk = load(p);
         const __m128i is_cr = _mm_cmpeq_epi8(chunk, crs);
         const __m128i is_lf = _mm_cmpeq_epi8(chunk, lfs);
-        const auto breaks = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(is_cr, is_lf)));
-        p += 16;
-        if (sparse && breaks == 0) {
-            store(o, chunk);
-            o += 16;
-            completing = -1;
-            continue;
-        }
-        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(is_cr));
-        const unsigned lf = breaks ^ cr;
-        const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
-        // CR and LF differ by 3: the other break byte is moved onto the terminator.
-        const __m128i translated = mode == MODE_UNIX ? _mm_sub_epi8(chunk, _mm_and_si128(is_cr, threes))
-                                                     : _mm_add_epi8(chunk, _mm_and_si128(is_lf, threes));
-        if (sparse && seconds == 0) {
-            store(o, translated);
-            o += 16;
-        } else {
-            o = pack(translated, seconds, o);
-        }
-        completing = open_after(p, breaks & ~seconds);
-    }
-    return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
-}
-
-// D. Sparse: chunks of whole CR LF pairs (or none), as in DOS text, stay as they are. Dense: chunks
-// without a CR, as in UNIX text, get a CR before each LF, without the pair scan. Every other chunk
-// goes the general way: pairs become CR LF where they stand, lone breaks CR with an LF put after.
-template <bool sparse>
-std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
-{
-    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
-    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    const __m128i threes = _mm_set1_epi8(CR - LF);
-    const unsigned char *p = in;
-    const unsigned char *const end = in + n;
-    unsigned char *o = out;
-    int completing = completing_byte(*state);
-    while (end - p >= 16) {
-        if (*p == completing) {
-            ++p;
-            completing = -1;
-            continue;
-        }
-        const __m128i chunk = load(p);
-        const __m128i is_cr = _mm_cmpeq_epi8(chunk, crs);
-        const __m128i is_lf = _mm_cmpeq_epi8(chunk, lfs);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(is_cr));
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(is_lf));
         p += 16;
         // The first byte completes nothing (skipped above), so every LF right after a CR and no CR
         // at the end means whole pairs.
-        if (sparse && lf == cr << 1) {
+        if (kind == MOSTLY_PLAIN && lf == cr << 1) {
             store(o, chunk);
             o += 16;
             completing = -1;
             continue;
         }
+        const __m128i lf_to_cr = _mm_and_si128(is_lf, threes);
+        if (kind != MOSTLY_PLAIN && (cr | (lf & (lf - 1))) == 0) {
+            // No CR and at most one LF: the chunk's last byte stored one further on, then the
+            // chunk with that LF repeated and its first copy made CR.
+            const unsigned at = static_cast<unsigned>(__builtin_ctz(lf | 1U << 16));
+            store(o + 1, chunk);
+            store(o, _mm_add_epi8(_mm_shuffle_epi8(chunk, order(shuffles.repeat_one[at])), lf_to_cr));
+            o += 16 + (lf != 0);
+            completing = CR | (static_cast<int>(lf >> 15) - 1);
+            continue;
+        }
         // Every break byte becomes CR.
-        __m128i translated = _mm_add_epi8(chunk, _mm_and_si128(is_lf, threes));
-        if (!sparse && cr == 0) {
+        __m128i translated = _mm_add_epi8(chunk, lf_to_cr);
+        if (cr == 0) {
             o = spread(translated, lf, o);
-            completing = lf >> 15 ? CR : -1;
+            completing = CR | (static_cast<int>(lf >> 15) - 1);
             continue;
         }
         const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
@@ -200,9 +246,24 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         if (seconds != 0)
             translated = _mm_xor_si128(translated, _mm_and_si128(bytes_of_mask(seconds), _mm_set1_epi8(CR ^ LF)));
         o = spread(translated, starters & ~(seconds >> 1), o);
-        completing = open_after(p, starters);
+        completing = (p[-1] ^ (CR ^ LF)) | (static_cast<int>(starters >> 15) - 1);
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
+}
+
+// The loop for `mode` that suits the first chunks of the block.
+template <line_mode mode>
+std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    const chunk_kind kind = sample_chunks<mode>(in, n);
+    if constexpr (mode == MODE_DOS)
+        return (kind == MOSTLY_PLAIN ? spread_chunks<MOSTLY_PLAIN>
+                : kind == MOSTLY_ONE ? spread_chunks<MOSTLY_ONE>
+                                     : spread_chunks<MOSTLY_MANY>)(in, n, out, state);
+    else
+        return (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN>
+                : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE>
+                                     : pack_chunks<mode, MOSTLY_MANY>)(in, n, out, state);
 }
 
 } // namespace
@@ -211,13 +272,11 @@ std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned
 {
     switch (current_mode) {
     case MODE_DOS:
-        return (packing_is_rare<MODE_DOS>(in, n) ? spread_chunks<true> : spread_chunks<false>)(in, n, out, state);
+        return translate_chunks<MODE_DOS>(in, n, out, state);
     case MODE_UNIX:
-        return (packing_is_rare<MODE_UNIX>(in, n) ? pack_chunks<MODE_UNIX, true>
-                                                  : pack_chunks<MODE_UNIX, false>)(in, n, out, state);
+        return translate_chunks<MODE_UNIX>(in, n, out, state);
     case MODE_MAC:
-        return (packing_is_rare<MODE_MAC>(in, n) ? pack_chunks<MODE_MAC, true>
-                                                 : pack_chunks<MODE_MAC, false>)(in, n, out, state);
+        return translate_chunks<MODE_MAC>(in, n, out, state);
     }
     return 0;
 }
