@@ -237,7 +237,14 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         // Every break byte becomes CR.
         __m128i translated = _mm_add_epi8(chunk, lf_to_cr);
         if (cr == 0) {
-            o = spread(translated, lf, o);
+            if (lf == 0xFFFF) { // blank UNIX lines: 16 terminators
+                const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+                store(o, crlfs);
+                store(o + 16, crlfs);
+                o += 32;
+            } else {
+                o = spread(translated, lf, o);
+            }
             completing = CR | (static_cast<int>(lf >> 15) - 1);
             continue;
         }
