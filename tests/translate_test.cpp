@@ -91,6 +91,12 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(63, 'x') + std::string(33, '\n') + std::string(63, 'y')},
         {dos_chunks + std::string(62, 'x') + "\r\n\r" + std::string(63, 'y'),
          unix_chunks + std::string(62, 'x') + "\n\n" + std::string(63, 'y')},
+        // Text lines with breaks across 16- and 32-byte steps: a pair split between two, a lone LF
+        // ending a chunk with a CR after it, and a CR that starts a step after a pair ended the last.
+        {std::string(31, 'x') + "\r\n" + std::string(14, 'y') + "\n\r" + std::string(13, 'z') + "\r\n\r" + std::string(40, 'w'),
+         std::string(31, 'x') + "\n" + std::string(14, 'y') + "\n" + std::string(13, 'z') + "\n\n" + std::string(40, 'w')},
+        {std::string(15, 'x') + "\n\r" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w'),
+         std::string(15, 'x') + "\n" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
