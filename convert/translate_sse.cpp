@@ -120,7 +120,9 @@ chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
         with_breaks += work != 0;
         many += costly != 0;
     }
-    return many * 8 > sampled ? MOSTLY_MANY : with_breaks * 4 <= sampled ? MOSTLY_PLAIN : MOSTLY_ONE;
+    // D's shortcut for plain chunks takes whole pairs too, but no lone LF: it must pay more often.
+    const unsigned plain_share = mode == MODE_DOS ? 8 : 4;
+    return many * 8 > sampled ? MOSTLY_MANY : with_breaks * plain_share <= sampled ? MOSTLY_PLAIN : MOSTLY_ONE;
 }
 
 // Stores `translated` without byte `at` (none for 16); returns the end.
@@ -131,9 +133,28 @@ inline unsigned char *drop_one(__m128i translated, unsigned seconds, unsigned ch
     return o + 16 - (seconds != 0);
 }
 
+// Whether nearly every 32-byte step of the first ones of a block that holds breaks holds whole
+// CR LF pairs alone, as DOS text does: then a branch for that shape pays, elsewhere it would go
+// either way too often.
+bool mostly_whole_pairs(const unsigned char *in, std::size_t n)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    unsigned other = 0, sampled = 0;
+    for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
+        const __m128i low = load(in + 32 * sampled), high = load(in + 32 * sampled + 16);
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, crs)) |
+                                              _mm_movemask_epi8(_mm_cmpeq_epi8(high, crs)) << 16);
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
+                                              _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
+        other += ((lf ^ cr << 1) | cr >> 31) != 0;
+    }
+    return other * 6 <= sampled;
+}
+
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
 // terminator and the second bytes of pairs are dropped.
-template <line_mode mode, chunk_kind kind>
+template <line_mode mode, chunk_kind kind, bool pairs>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -155,7 +176,8 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
         const unsigned breaks = cr | lf;
-        const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | (p[0] == other_before);
+        const unsigned first = p[0] == other_before;
+        const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | first;
         other_before = (p[31] ^ (CR ^ LF)) | (static_cast<int>(breaks >> 31) - 1);
         p += 32;
         if (kind == MOSTLY_PLAIN && breaks == 0) {
@@ -163,6 +185,21 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             store(o + 16, high);
             o += 32;
             second_before = 0;
+            continue;
+        }
+        if (pairs && ((lf ^ cr << 1) | cr >> 31 | first) == 0) {
+            // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
+            // its bytes already, so the other is dropped, without the pair scan.
+            const unsigned dropped = mode == MODE_UNIX ? cr : lf;
+            const unsigned low_dropped = dropped & 0xFFFF, high_dropped = dropped >> 16;
+            second_before = lf >> 31;
+            if (kind != MOSTLY_MANY && ((low_dropped & (low_dropped - 1)) | (high_dropped & (high_dropped - 1))) == 0) {
+                o = drop_one(low, low_dropped, o);
+                o = drop_one(high, high_dropped, o);
+            } else {
+                o = pack(low, low_dropped, o);
+                o = pack(high, high_dropped, o);
+            }
             continue;
         }
         auto seconds = static_cast<unsigned>(seconds_of_runs(after_other));
@@ -224,7 +261,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             continue;
         }
         const __m128i lf_to_cr = _mm_and_si128(is_lf, threes);
-        if (kind != MOSTLY_PLAIN && (cr | (lf & (lf - 1))) == 0) {
+        if ((cr | (lf & (lf - 1))) == 0) {
             // No CR and at most one LF: the chunk's last byte stored one further on, then the
             // chunk with that LF repeated and its first copy made CR.
             const unsigned at = static_cast<unsigned>(__builtin_ctz(lf | 1U << 16));
@@ -237,11 +274,16 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         // Every break byte becomes CR.
         __m128i translated = _mm_add_epi8(chunk, lf_to_cr);
         if (cr == 0) {
-            if (lf == 0xFFFF) { // blank UNIX lines: 16 terminators
+            if (lf == 0xFFFF) { // blank UNIX lines: 16 terminators for each chunk of them
                 const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
-                store(o, crlfs);
-                store(o + 16, crlfs);
-                o += 32;
+                for (;;) {
+                    store(o, crlfs);
+                    store(o + 16, crlfs);
+                    o += 32;
+                    if (end - p < 16 || _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) != 0xFFFF)
+                        break;
+                    p += 16;
+                }
             } else {
                 o = spread(translated, lf, o);
             }
@@ -268,9 +310,12 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
                 : kind == MOSTLY_ONE ? spread_chunks<MOSTLY_ONE>
                                      : spread_chunks<MOSTLY_MANY>)(in, n, out, state);
     else
-        return (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN>
-                : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE>
-                                     : pack_chunks<mode, MOSTLY_MANY>)(in, n, out, state);
+        return mostly_whole_pairs(in, n) ? (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, true>
+                                            : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, true>
+                                                                 : pack_chunks<mode, MOSTLY_MANY, true>)(in, n, out, state)
+                                         : (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, false>
+                                            : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, false>
+                                                                 : pack_chunks<mode, MOSTLY_MANY, false>)(in, n, out, state);
 }
 
 } // namespace
