@@ -95,6 +95,7 @@ TEST(Translate, ExamplesInEveryMode)
         // ending a chunk with a CR after it, and a CR that starts a step after a pair ended the last.
         {std::string(31, 'x') + "\r\n" + std::string(14, 'y') + "\n\r" + std::string(13, 'z') + "\r\n\r" + std::string(40, 'w'),
          std::string(31, 'x') + "\n" + std::string(14, 'y') + "\n" + std::string(13, 'z') + "\n\n" + std::string(40, 'w')},
+        {dos_chunks + std::string(31, 'x') + "\r\n" + std::string(40, 'y'), unix_chunks + std::string(31, 'x') + "\n" + std::string(40, 'y')},
         {std::string(15, 'x') + "\n\r" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w'),
          std::string(15, 'x') + "\n" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w')},
     };
