@@ -225,10 +225,21 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
 
-// D. Chunks of whole CR LF pairs (or no break), as in DOS text, stay as they are; chunks without a
-// CR and with at most one LF, as in UNIX text, get a CR before it in one shuffle, without the pair
-// scan. Every other chunk goes the general way: pairs become CR LF where they stand, lone breaks CR
-// with an LF put after.
+// Stores `chunk`, which has no CR and at most one LF, with a CR put before that LF: the chunk's
+// last byte one further on, then the chunk with the LF repeated and its first copy made CR (by
+// adding `lf_to_cr`, 3 at the LF). Returns the end.
+inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, unsigned char *o)
+{
+    const auto at = static_cast<unsigned>(__builtin_ctz(lf | 1U << 16));
+    store(o + 1, chunk);
+    store(o, _mm_add_epi8(_mm_shuffle_epi8(chunk, order(shuffles.repeat_one[at])), lf_to_cr));
+    return o + 16 + (lf != 0);
+}
+
+// D, 32 bytes a step. Steps of whole CR LF pairs (or no break), as in DOS text, stay as they are;
+// steps without a CR and with at most one LF in each half, as in UNIX text, get a CR before each LF
+// by one shuffle a half, without the pair scan. Every other step goes the general way: pairs become
+// CR LF where they stand, lone breaks CR with an LF put after.
 template <chunk_kind kind>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
@@ -239,63 +250,66 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     int completing = completing_byte(*state);
-    while (end - p >= 16) {
-        // The second byte of a pair that straddles two chunks: its terminator is already written.
+    while (end - p >= 32) {
+        // The second byte of a pair that straddles two steps: its terminator is already written.
         if (*p == completing) {
             ++p;
             completing = -1;
             continue;
         }
-        const __m128i chunk = load(p);
-        const __m128i is_cr = _mm_cmpeq_epi8(chunk, crs);
-        const __m128i is_lf = _mm_cmpeq_epi8(chunk, lfs);
-        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(is_cr));
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(is_lf));
-        p += 16;
+        const __m128i low = load(p);
+        const __m128i high = load(p + 16);
+        const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
+        const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        p += 32;
         // The first byte completes nothing (skipped above), so every LF right after a CR and no CR
         // at the end means whole pairs.
-        if (kind == MOSTLY_PLAIN && lf == cr << 1) {
-            store(o, chunk);
-            o += 16;
+        if (kind == MOSTLY_PLAIN && ((lf ^ cr << 1) | cr >> 31) == 0) {
+            store(o, low);
+            store(o + 16, high);
+            o += 32;
             completing = -1;
             continue;
         }
-        const __m128i lf_to_cr = _mm_and_si128(is_lf, threes);
-        if ((cr | (lf & (lf - 1))) == 0) {
-            // No CR and at most one LF: the chunk's last byte stored one further on, then the
-            // chunk with that LF repeated and its first copy made CR.
-            const unsigned at = static_cast<unsigned>(__builtin_ctz(lf | 1U << 16));
-            store(o + 1, chunk);
-            store(o, _mm_add_epi8(_mm_shuffle_epi8(chunk, order(shuffles.repeat_one[at])), lf_to_cr));
-            o += 16 + (lf != 0);
-            completing = CR | (static_cast<int>(lf >> 15) - 1);
+        const unsigned lf_low = lf & 0xFFFF, lf_high = lf >> 16;
+        const __m128i low_lf_to_cr = _mm_and_si128(low_lf, threes), high_lf_to_cr = _mm_and_si128(high_lf, threes);
+        if ((cr | (lf_low & (lf_low - 1)) | (lf_high & (lf_high - 1))) == 0) {
+            o = insert_one(low, low_lf_to_cr, lf_low, o);
+            o = insert_one(high, high_lf_to_cr, lf_high, o);
+            completing = CR | (static_cast<int>(lf >> 31) - 1);
             continue;
         }
-        // Every break byte becomes CR.
-        __m128i translated = _mm_add_epi8(chunk, lf_to_cr);
-        if (cr == 0) {
-            if (lf == 0xFFFF) { // blank UNIX lines: 16 terminators for each chunk of them
-                const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
-                for (;;) {
-                    store(o, crlfs);
-                    store(o + 16, crlfs);
-                    o += 32;
-                    if (end - p < 16 || _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) != 0xFFFF)
-                        break;
-                    p += 16;
-                }
-            } else {
-                o = spread(translated, lf, o);
+        if (cr == 0 && lf == ~0U) { // blank UNIX lines: 16 terminators for each chunk of them
+            const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+            store(o, crlfs);
+            store(o + 16, crlfs);
+            store(o + 32, crlfs);
+            store(o + 48, crlfs);
+            o += 64;
+            while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
+                store(o, crlfs);
+                store(o + 16, crlfs);
+                o += 32;
+                p += 16;
             }
-            completing = CR | (static_cast<int>(lf >> 15) - 1);
+            completing = CR;
             continue;
         }
+        // Every break byte becomes CR, then the second bytes of pairs LF.
+        __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
         const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
         const unsigned starters = (cr | lf) & ~seconds;
-        if (seconds != 0)
-            translated = _mm_xor_si128(translated, _mm_and_si128(bytes_of_mask(seconds), _mm_set1_epi8(CR ^ LF)));
-        o = spread(translated, starters & ~(seconds >> 1), o);
-        completing = (p[-1] ^ (CR ^ LF)) | (static_cast<int>(starters >> 15) - 1);
+        if (seconds != 0) {
+            const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
+            low_out = _mm_xor_si128(low_out, _mm_and_si128(bytes_of_mask(seconds & 0xFFFF), cr_to_lf));
+            high_out = _mm_xor_si128(high_out, _mm_and_si128(bytes_of_mask(seconds >> 16), cr_to_lf));
+        }
+        const unsigned lone = starters & ~(seconds >> 1);
+        o = spread(low_out, lone & 0xFFFF, o);
+        o = spread(high_out, lone >> 16, o);
+        completing = (p[-1] ^ (CR ^ LF)) | (static_cast<int>(starters >> 31) - 1);
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
