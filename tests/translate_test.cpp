@@ -83,6 +83,7 @@ TEST(Translate, ExamplesInEveryMode)
         // Runs of equal breaks long enough for the vector count and fill, with a tail past them.
         {std::string("a").append(37, '\r') + "\nb", std::string("a").append(37, '\n') + "b"},
         {std::string(40, '\n') + "\r", std::string(40, '\n')},
+        {std::string(64, '\n') + "\r" + std::string(40, 'y'), std::string(64, '\n') + std::string(40, 'y')},
         // A chunk of LFs after one that ends in a CR: its first LF completes that CR.
         {std::string(63, 'x') + "\r" + std::string(64, '\n') + "y", std::string(63, 'x') + std::string(64, '\n') + "y"},
         // DOS text, then a run of 66 alternating breaks from the end of one chunk across the next
