@@ -120,8 +120,9 @@ chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
         with_breaks += work != 0;
         many += costly != 0;
     }
-    // D's shortcut for plain chunks takes whole pairs too, but no lone LF: it must pay more often.
-    const unsigned plain_share = mode == MODE_DOS ? 8 : 4;
+    // For U and M a step without breaks is stored as it is, which pays even in text, where about half
+    // the 32-byte steps hold a break; D's shortcut takes whole pairs but no lone LF, and does not.
+    const unsigned plain_share = mode == MODE_DOS ? 8 : 2;
     return many * 8 > sampled ? MOSTLY_MANY : with_breaks * plain_share <= sampled ? MOSTLY_PLAIN : MOSTLY_ONE;
 }
 
@@ -173,6 +174,17 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const __m128i high = load(p + 16);
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
+        // One mask says whether the step holds a break at all; the four are made only if so.
+        if (kind == MOSTLY_PLAIN &&
+            _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low_cr, low_lf), _mm_or_si128(high_cr, high_lf))) == 0) {
+            store(o, low);
+            store(o + 16, high);
+            o += 32;
+            p += 32;
+            other_before = -1;
+            second_before = 0;
+            continue;
+        }
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
         const unsigned breaks = cr | lf;
@@ -180,13 +192,6 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | first;
         other_before = (p[31] ^ (CR ^ LF)) | (static_cast<int>(breaks >> 31) - 1);
         p += 32;
-        if (kind == MOSTLY_PLAIN && breaks == 0) {
-            store(o, low);
-            store(o + 16, high);
-            o += 32;
-            second_before = 0;
-            continue;
-        }
         if (pairs && ((lf ^ cr << 1) | cr >> 31 | first) == 0) {
             // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
             // its bytes already, so the other is dropped, without the pair scan.
