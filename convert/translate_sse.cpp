@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// The translator for x86 processors with SSSE3, in 64-bit and 32-bit programs: 16 bytes a step,
-// breaks found as bit masks, pairs resolved with mask arithmetic, and bytes dropped or LFs put in
-// eight at a time through byte shuffles. Compiled with SSSE3 enabled; runs only once the processor
-// has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
+// The translator for x86 processors with SSSE3, in 64-bit and 32-bit programs: 32 bytes a step as
+// two 16-byte vectors, breaks found as bit masks, pairs resolved with mask arithmetic, and bytes
+// dropped or LFs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
+// processor has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
 //
-// Text lines are longer than a chunk, so most chunks hold no break and the chunks that do mostly
-// hold the shape of the whole text (whole CR LF pairs, or lone LFs): those take the shortest way.
+// The loops are bound by the instructions they issue. Text lines are longer than 16 bytes, so about
+// half the steps hold no break and each half of the others mostly holds one break or pair of the
+// text's own shape (CR LF, or a lone LF): those take one shuffle, or none.
 
 #include <tmmintrin.h>
 
@@ -66,13 +67,6 @@ inline __m128i bytes_of_mask(unsigned mask)
     return _mm_cmpeq_epi8(_mm_and_si128(repeated, bit), bit);
 }
 
-// The break a chunk leaves open for the next one's first byte to complete, as completing_byte
-// gives it: its last byte, if that started a break.
-inline int open_after(const unsigned char *chunk_end, unsigned starters)
-{
-    return starters >> 15 ? chunk_end[-1] ^ (CR ^ LF) : -1;
-}
-
 // Stores `translated` without the bytes whose bit of `seconds` is set; returns the end.
 inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *o)
 {
@@ -100,9 +94,9 @@ inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o
 // either way too often to predict and the general way is taken always.
 enum chunk_kind { MOSTLY_PLAIN, MOSTLY_ONE, MOSTLY_MANY };
 
-// The kind of most of the first chunks of a block: how many of them hold a break, and how many
-// need more than the one-byte shuffle (two or more seconds to drop for U and M, two or more lone
-// breaks or a CR for D).
+// The kind of most of the first 16-byte chunks of a block: how many of them need work (hold a
+// break; for D, other than whole pairs), and how many more than one shuffle (two or more seconds to
+// drop, for U and M).
 template <line_mode mode>
 chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
 {
@@ -116,7 +110,7 @@ chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
         const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
         // DOS text to D: whole pairs stay as they are, as a chunk without breaks does.
         const unsigned work = mode == MODE_DOS ? (lf == cr << 1 ? 0 : cr | lf) : cr | lf;
-        const unsigned costly = mode == MODE_DOS ? (cr == 0 ? lf & (lf - 1) : work) : seconds & (seconds - 1);
+        const unsigned costly = mode == MODE_DOS ? 0 : seconds & (seconds - 1);
         with_breaks += work != 0;
         many += costly != 0;
     }
@@ -245,7 +239,7 @@ inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, u
 // steps without a CR and with at most one LF in each half, as in UNIX text, get a CR before each LF
 // by one shuffle a half, without the pair scan. Every other step goes the general way: pairs become
 // CR LF where they stand, lone breaks CR with an LF put after.
-template <chunk_kind kind>
+template <bool whole_pairs>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -271,7 +265,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         p += 32;
         // The first byte completes nothing (skipped above), so every LF right after a CR and no CR
         // at the end means whole pairs.
-        if (kind == MOSTLY_PLAIN && ((lf ^ cr << 1) | cr >> 31) == 0) {
+        if (whole_pairs && ((lf ^ cr << 1) | cr >> 31) == 0) {
             store(o, low);
             store(o + 16, high);
             o += 32;
@@ -325,9 +319,7 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
 {
     const chunk_kind kind = sample_chunks<mode>(in, n);
     if constexpr (mode == MODE_DOS)
-        return (kind == MOSTLY_PLAIN ? spread_chunks<MOSTLY_PLAIN>
-                : kind == MOSTLY_ONE ? spread_chunks<MOSTLY_ONE>
-                                     : spread_chunks<MOSTLY_MANY>)(in, n, out, state);
+        return (kind == MOSTLY_PLAIN ? spread_chunks<true> : spread_chunks<false>)(in, n, out, state);
     else
         return mostly_whole_pairs(in, n) ? (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, true>
                                             : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, true>
