@@ -138,6 +138,38 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
     }
 }
 
+TEST(Translate, TextShapesMatchBytewise)
+{
+    // Lines as files hold them, enough that a kernel samples its first chunks and picks the loop for
+    // that shape; blocks cut early, in the middle and at an odd place carry a pair across.
+    struct shape {
+        std::size_t shortest, longest;
+        std::vector<std::string> breaks;
+    };
+    const shape shapes[] = {{20, 120, {"\r\n"}}, {20, 120, {"\n"}},  {20, 120, {"\r", "\n", "\r\n", "\n\r"}},
+                            {0, 12, {"\r\n"}},   {0, 12, {"\n"}},    {0, 12, {"\r", "\n", "\r\n", "\n\r"}},
+                            {0, 0, {"\n"}},      {0, 0, {"\r\n"}},   {200, 400, {"\r"}}};
+    std::mt19937 rng(20261208);
+    for (const shape &s : shapes) {
+        bytes in;
+        while (in.size() < 6000) {
+            for (std::size_t length = s.shortest + rng() % (s.longest - s.shortest + 1); length > 0; --length)
+                in.push_back(static_cast<unsigned char>('a' + rng() % 26));
+            const std::string &brk = s.breaks[rng() % s.breaks.size()];
+            in.append(brk.begin(), brk.end());
+        }
+        for (line_mode mode : all_modes) {
+            current_mode = mode;
+            const bytes want = translate_bytewise(in);
+            for (const translate_kernel *kernel : runnable_kernels())
+                for (std::size_t cut : {0, 1, 2000, 3001})
+                    ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}, *kernel), want)
+                        << kernel->name << " mode " << mode << " lines " << s.shortest << " to " << s.longest
+                        << " cut " << cut;
+        }
+    }
+}
+
 TEST(Translate, RunsOfBreaksAtEveryOffset)
 {
     // Runs of blank lines cross the vector chunks at every alignment; plain bytes around them.
