@@ -90,6 +90,7 @@ TEST(Translate, ExamplesInEveryMode)
         // Runs of equal breaks long enough for the vector count and fill, with a tail past them.
         {std::string("a").append(37, '\r') + "\nb", std::string("a").append(37, '\n') + "b"},
         {std::string(40, '\n') + "\r", std::string(40, '\n')},
+        {std::string(64, '\n') + "\r" + std::string(40, 'y'), std::string(64, '\n') + std::string(40, 'y')},
         // A chunk of LFs after one that ends in a CR: its first LF completes that CR.
         {std::string(63, 'x') + "\r" + std::string(64, '\n') + "y", std::string(63, 'x') + std::string(64, '\n') + "y"},
         // DOS text, then a run of 66 alternating breaks from the end of one chunk across the next
@@ -105,6 +106,13 @@ TEST(Translate, ExamplesInEveryMode)
          long_unix + std::string(20, 'x') + "\n" + std::string(40, 'x') + "\n\n" + std::string(62, 'x') + "\n" + std::string(40, 'z')},
         {long_dos + std::string(28, 'x') + "\r\nx\r\n" + std::string(31, 'y'),
          repeated(std::string(94, 'a') + "\n", 12) + std::string(28, 'x') + "\nx\n" + std::string(31, 'y')},
+        // Text lines with breaks across 16- and 32-byte steps: a pair split between two, a lone LF
+        // ending a chunk with a CR after it, and a CR that starts a step after a pair ended the last.
+        {std::string(31, 'x') + "\r\n" + std::string(14, 'y') + "\n\r" + std::string(13, 'z') + "\r\n\r" + std::string(40, 'w'),
+         std::string(31, 'x') + "\n" + std::string(14, 'y') + "\n" + std::string(13, 'z') + "\n\n" + std::string(40, 'w')},
+        {dos_chunks + std::string(31, 'x') + "\r\n" + std::string(40, 'y'), unix_chunks + std::string(31, 'x') + "\n" + std::string(40, 'y')},
+        {std::string(15, 'x') + "\n\r" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w'),
+         std::string(15, 'x') + "\n" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
@@ -151,6 +159,38 @@ TEST(Translate, BlocksMatchBytewiseAtEverySplit)
                         << kernel->name << " mode " << mode << " cut " << cut;
                 ASSERT_EQ(translate_in_blocks(in, cuts, *kernel), want) << kernel->name << " mode " << mode;
             }
+        }
+    }
+}
+
+TEST(Translate, TextShapesMatchBytewise)
+{
+    // Lines as files hold them, enough that a kernel samples its first chunks and picks the loop for
+    // that shape; blocks cut early, in the middle and at an odd place carry a pair across.
+    struct shape {
+        std::size_t shortest, longest;
+        std::vector<std::string> breaks;
+    };
+    const shape shapes[] = {{20, 120, {"\r\n"}}, {20, 120, {"\n"}},  {20, 120, {"\r", "\n", "\r\n", "\n\r"}},
+                            {0, 12, {"\r\n"}},   {0, 12, {"\n"}},    {0, 12, {"\r", "\n", "\r\n", "\n\r"}},
+                            {0, 0, {"\n"}},      {0, 0, {"\r\n"}},   {200, 400, {"\r"}}};
+    std::mt19937 rng(20261208);
+    for (const shape &s : shapes) {
+        bytes in;
+        while (in.size() < 6000) {
+            for (std::size_t length = s.shortest + rng() % (s.longest - s.shortest + 1); length > 0; --length)
+                in.push_back(static_cast<unsigned char>('a' + rng() % 26));
+            const std::string &brk = s.breaks[rng() % s.breaks.size()];
+            in.append(brk.begin(), brk.end());
+        }
+        for (line_mode mode : all_modes) {
+            current_mode = mode;
+            const bytes want = translate_bytewise(in);
+            for (const translate_kernel *kernel : runnable_kernels())
+                for (std::size_t cut : {0, 1, 2000, 3001})
+                    ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}, *kernel), want)
+                        << kernel->name << " mode " << mode << " lines " << s.shortest << " to " << s.longest
+                        << " cut " << cut;
         }
     }
 }

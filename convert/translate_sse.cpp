@@ -1,0 +1,345 @@
+// SPDX-License-Identifier: MIT
+// The translator for x86 processors with SSSE3, in 64-bit and 32-bit programs: 32 bytes a step as
+// two 16-byte vectors, breaks found as bit masks, pairs resolved with mask arithmetic, and bytes
+// dropped or LFs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
+// processor has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
+//
+// The loops are bound by the instructions they issue. Text lines are longer than 16 bytes, so about
+// half the steps hold no break and each half of the others mostly holds one break or pair of the
+// text's own shape (CR LF, or a lone LF): those take one shuffle, or none.
+
+#include <tmmintrin.h>
+
+#include "convert/line_mode.h"
+#include "convert/translate_kernels.h"
+
+namespace {
+
+constexpr unsigned char CR = 0x0D;
+constexpr unsigned char LF = 0x0A;
+constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that gives 0
+
+// For each mask of 8 bits, shuffle indices that move the bytes whose bit is set to the front
+// (`pack`), or that put an LF (byte 8 of the source) after each byte whose bit is set (`spread`),
+// and the number of bits set, since this level has no POPCNT.
+struct shuffle_tables {
+    alignas(16) char pack[256][16];
+    alignas(16) char spread[256][16];
+    alignas(16) char drop_one[17][16];   // all bytes but byte i; for i = 16, all of them
+    alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
+    unsigned char count[256];
+};
+constexpr shuffle_tables shuffles = [] {
+    shuffle_tables tables{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned packed = 0, spread = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            if (mask >> i & 1)
+                tables.pack[mask][packed++] = static_cast<char>(i);
+            tables.spread[mask][spread++] = static_cast<char>(i);
+            if (mask >> i & 1)
+                tables.spread[mask][spread++] = 8;
+        }
+        tables.count[mask] = static_cast<unsigned char>(packed);
+        for (; packed < 16; ++packed)
+            tables.pack[mask][packed] = zero_byte;
+        for (; spread < 16; ++spread)
+            tables.spread[mask][spread] = zero_byte;
+    }
+    for (unsigned at = 0; at <= 16; ++at)
+        for (unsigned i = 0; i < 16; ++i) {
+            tables.drop_one[at][i] = static_cast<char>(i < at ? i : i + 1 < 16 ? i + 1 : 0x80);
+            tables.repeat_one[at][i] = static_cast<char>(i <= at ? i : i - 1);
+        }
+    return tables;
+}();
+
+inline __m128i load(const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+inline void store(unsigned char *o, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(o), v); }
+inline __m128i order(const char (&indices)[16]) { return _mm_load_si128(reinterpret_cast<const __m128i *>(indices)); }
+
+// One byte of 0xFF for each set bit of a 16-bit `mask`, byte i for bit i.
+inline __m128i bytes_of_mask(unsigned mask)
+{
+    const __m128i repeated = _mm_shuffle_epi8(_mm_cvtsi32_si128(static_cast<int>(mask)),
+                                              _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1));
+    const __m128i bit = _mm_setr_epi8(1, 2, 4, 8, 16, 32, 64, -128, 1, 2, 4, 8, 16, 32, 64, -128);
+    return _mm_cmpeq_epi8(_mm_and_si128(repeated, bit), bit);
+}
+
+// Stores `translated` without the bytes whose bit of `seconds` is set; returns the end.
+inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *o)
+{
+    const unsigned keep_low = ~seconds & 0xFF, keep_high = ~seconds >> 8 & 0xFF;
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, order(shuffles.pack[keep_low])));
+    o += shuffles.count[keep_low];
+    const __m128i high = _mm_unpackhi_epi64(translated, translated);
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(high, order(shuffles.pack[keep_high])));
+    return o + shuffles.count[keep_high];
+}
+
+// Stores `translated` with an LF put after each byte whose bit of `lone` is set; returns the end.
+inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o)
+{
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    const unsigned low = lone & 0xFF, high = lone >> 8;
+    store(o, _mm_shuffle_epi8(_mm_unpacklo_epi64(translated, lfs), order(shuffles.spread[low])));
+    o += 8 + shuffles.count[low];
+    store(o, _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, lfs), order(shuffles.spread[high])));
+    return o + 8 + shuffles.count[high];
+}
+
+// How a loop meets the chunks of a block: text's chunks mostly hold no break, or one break or pair,
+// so a branch around the work pays there; short lines fill every chunk, where the branch goes
+// either way too often to predict and the general way is taken always.
+enum chunk_kind { MOSTLY_PLAIN, MOSTLY_ONE, MOSTLY_MANY };
+
+// The kind of most of the first 16-byte chunks of a block: how many of them need work (hold a
+// break; for D, other than whole pairs), and how many more than one shuffle (two or more seconds to
+// drop, for U and M).
+template <line_mode mode>
+chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    unsigned with_breaks = 0, many = 0, sampled = 0;
+    for (; sampled < 64 && n - 16 * sampled >= 16; ++sampled) {
+        const __m128i chunk = load(in + 16 * sampled);
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, crs)));
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lfs)));
+        const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
+        // DOS text to D: whole pairs stay as they are, as a chunk without breaks does.
+        const unsigned work = mode == MODE_DOS ? (lf == cr << 1 ? 0 : cr | lf) : cr | lf;
+        const unsigned costly = mode == MODE_DOS ? 0 : seconds & (seconds - 1);
+        with_breaks += work != 0;
+        many += costly != 0;
+    }
+    // For U and M a step without breaks is stored as it is, which pays even in text, where about half
+    // the 32-byte steps hold a break; D's shortcut takes whole pairs but no lone LF, and does not.
+    const unsigned plain_share = mode == MODE_DOS ? 8 : 2;
+    return many * 8 > sampled ? MOSTLY_MANY : with_breaks * plain_share <= sampled ? MOSTLY_PLAIN : MOSTLY_ONE;
+}
+
+// Stores `translated` without byte `at` (none for 16); returns the end.
+inline unsigned char *drop_one(__m128i translated, unsigned seconds, unsigned char *o)
+{
+    const auto at = static_cast<unsigned>(__builtin_ctz(seconds | 1U << 16));
+    store(o, _mm_shuffle_epi8(translated, order(shuffles.drop_one[at])));
+    return o + 16 - (seconds != 0);
+}
+
+// Whether nearly every 32-byte step of the first ones of a block that holds breaks holds whole
+// CR LF pairs alone, as DOS text does: then a branch for that shape pays, elsewhere it would go
+// either way too often.
+bool mostly_whole_pairs(const unsigned char *in, std::size_t n)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    unsigned other = 0, sampled = 0;
+    for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
+        const __m128i low = load(in + 32 * sampled), high = load(in + 32 * sampled + 16);
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, crs)) |
+                                              _mm_movemask_epi8(_mm_cmpeq_epi8(high, crs)) << 16);
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
+                                              _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
+        other += ((lf ^ cr << 1) | cr >> 31) != 0;
+    }
+    return other * 6 <= sampled;
+}
+
+// U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
+// terminator and the second bytes of pairs are dropped.
+template <line_mode mode, chunk_kind kind, bool pairs>
+std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    const __m128i threes = _mm_set1_epi8(CR - LF);
+    const unsigned char *p = in;
+    const unsigned char *const end = in + n;
+    unsigned char *o = out;
+    // The other break byte of the byte before the step, which the step's first byte would pair
+    // with, and whether that byte before completed a pair itself, which flips the pairs of a run
+    // going on from it. Both come from the bytes alone, so no step waits for the one before.
+    int other_before = completing_byte(*state);
+    unsigned second_before = 0;
+    while (end - p >= 32) {
+        const __m128i low = load(p);
+        const __m128i high = load(p + 16);
+        const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
+        const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
+        // One mask says whether the step holds a break at all; the four are made only if so.
+        if (kind == MOSTLY_PLAIN &&
+            _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low_cr, low_lf), _mm_or_si128(high_cr, high_lf))) == 0) {
+            store(o, low);
+            store(o + 16, high);
+            o += 32;
+            p += 32;
+            other_before = -1;
+            second_before = 0;
+            continue;
+        }
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        const unsigned breaks = cr | lf;
+        const unsigned first = p[0] == other_before;
+        const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | first;
+        other_before = (p[31] ^ (CR ^ LF)) | (static_cast<int>(breaks >> 31) - 1);
+        p += 32;
+        if (pairs && ((lf ^ cr << 1) | cr >> 31 | first) == 0) {
+            // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
+            // its bytes already, so the other is dropped, without the pair scan.
+            const unsigned dropped = mode == MODE_UNIX ? cr : lf;
+            const unsigned low_dropped = dropped & 0xFFFF, high_dropped = dropped >> 16;
+            second_before = lf >> 31;
+            if (kind != MOSTLY_MANY && ((low_dropped & (low_dropped - 1)) | (high_dropped & (high_dropped - 1))) == 0) {
+                o = drop_one(low, low_dropped, o);
+                o = drop_one(high, high_dropped, o);
+            } else {
+                o = pack(low, low_dropped, o);
+                o = pack(high, high_dropped, o);
+            }
+            continue;
+        }
+        auto seconds = static_cast<unsigned>(seconds_of_runs(after_other));
+        if (after_other & second_before) [[unlikely]]
+            seconds ^= after_other & ~(after_other + 1);
+        second_before = seconds >> 31;
+        // CR and LF differ by 3: the other break byte is moved onto the terminator.
+        const __m128i low_out = mode == MODE_UNIX ? _mm_sub_epi8(low, _mm_and_si128(low_cr, threes))
+                                                  : _mm_add_epi8(low, _mm_and_si128(low_lf, threes));
+        const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
+                                                   : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
+        const unsigned low_seconds = seconds & 0xFFFF, high_seconds = seconds >> 16;
+        if (kind != MOSTLY_MANY && ((low_seconds & (low_seconds - 1)) | (high_seconds & (high_seconds - 1))) == 0) {
+            // At most one byte to drop from each half, as in text: one shuffle each.
+            o = drop_one(low_out, low_seconds, o);
+            o = drop_one(high_out, high_seconds, o);
+        } else {
+            o = pack(low_out, low_seconds, o);
+            o = pack(high_out, high_seconds, o);
+        }
+    }
+    const int completing = p == in ? other_before : second_before ? -1 : other_before;
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
+}
+
+// Stores `chunk`, which has no CR and at most one LF, with a CR put before that LF: the chunk's
+// last byte one further on, then the chunk with the LF repeated and its first copy made CR (by
+// adding `lf_to_cr`, 3 at the LF). Returns the end.
+inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, unsigned char *o)
+{
+    const auto at = static_cast<unsigned>(__builtin_ctz(lf | 1U << 16));
+    store(o + 1, chunk);
+    store(o, _mm_add_epi8(_mm_shuffle_epi8(chunk, order(shuffles.repeat_one[at])), lf_to_cr));
+    return o + 16 + (lf != 0);
+}
+
+// D, 32 bytes a step. Steps of whole CR LF pairs (or no break), as in DOS text, stay as they are;
+// steps without a CR and with at most one LF in each half, as in UNIX text, get a CR before each LF
+// by one shuffle a half, without the pair scan. Every other step goes the general way: pairs become
+// CR LF where they stand, lone breaks CR with an LF put after.
+template <bool whole_pairs>
+std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    const __m128i threes = _mm_set1_epi8(CR - LF);
+    const unsigned char *p = in;
+    const unsigned char *const end = in + n;
+    unsigned char *o = out;
+    int completing = completing_byte(*state);
+    while (end - p >= 32) {
+        // The second byte of a pair that straddles two steps: its terminator is already written.
+        if (*p == completing) {
+            ++p;
+            completing = -1;
+            continue;
+        }
+        const __m128i low = load(p);
+        const __m128i high = load(p + 16);
+        const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
+        const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
+        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
+        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        p += 32;
+        // The first byte completes nothing (skipped above), so every LF right after a CR and no CR
+        // at the end means whole pairs.
+        if (whole_pairs && ((lf ^ cr << 1) | cr >> 31) == 0) {
+            store(o, low);
+            store(o + 16, high);
+            o += 32;
+            completing = -1;
+            continue;
+        }
+        const unsigned lf_low = lf & 0xFFFF, lf_high = lf >> 16;
+        const __m128i low_lf_to_cr = _mm_and_si128(low_lf, threes), high_lf_to_cr = _mm_and_si128(high_lf, threes);
+        if ((cr | (lf_low & (lf_low - 1)) | (lf_high & (lf_high - 1))) == 0) {
+            o = insert_one(low, low_lf_to_cr, lf_low, o);
+            o = insert_one(high, high_lf_to_cr, lf_high, o);
+            completing = CR | (static_cast<int>(lf >> 31) - 1);
+            continue;
+        }
+        if (cr == 0 && lf == ~0U) { // blank UNIX lines: 16 terminators for each chunk of them
+            const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+            store(o, crlfs);
+            store(o + 16, crlfs);
+            store(o + 32, crlfs);
+            store(o + 48, crlfs);
+            o += 64;
+            while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
+                store(o, crlfs);
+                store(o + 16, crlfs);
+                o += 32;
+                p += 16;
+            }
+            completing = CR;
+            continue;
+        }
+        // Every break byte becomes CR, then the second bytes of pairs LF.
+        __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
+        const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
+        const unsigned starters = (cr | lf) & ~seconds;
+        if (seconds != 0) {
+            const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
+            low_out = _mm_xor_si128(low_out, _mm_and_si128(bytes_of_mask(seconds & 0xFFFF), cr_to_lf));
+            high_out = _mm_xor_si128(high_out, _mm_and_si128(bytes_of_mask(seconds >> 16), cr_to_lf));
+        }
+        const unsigned lone = starters & ~(seconds >> 1);
+        o = spread(low_out, lone & 0xFFFF, o);
+        o = spread(high_out, lone >> 16, o);
+        completing = (p[-1] ^ (CR ^ LF)) | (static_cast<int>(starters >> 31) - 1);
+    }
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
+}
+
+// The loop for `mode` that suits the first chunks of the block.
+template <line_mode mode>
+std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    const chunk_kind kind = sample_chunks<mode>(in, n);
+    if constexpr (mode == MODE_DOS)
+        return (kind == MOSTLY_PLAIN ? spread_chunks<true> : spread_chunks<false>)(in, n, out, state);
+    else
+        return mostly_whole_pairs(in, n) ? (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, true>
+                                            : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, true>
+                                                                 : pack_chunks<mode, MOSTLY_MANY, true>)(in, n, out, state)
+                                         : (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, false>
+                                            : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, false>
+                                                                 : pack_chunks<mode, MOSTLY_MANY, false>)(in, n, out, state);
+}
+
+} // namespace
+
+std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    switch (current_mode) {
+    case MODE_DOS:
+        return translate_chunks<MODE_DOS>(in, n, out, state);
+    case MODE_UNIX:
+        return translate_chunks<MODE_UNIX>(in, n, out, state);
+    case MODE_MAC:
+        return translate_chunks<MODE_MAC>(in, n, out, state);
+    }
+    return 0;
+}
