@@ -24,6 +24,7 @@ import re
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 MIB = 1 << 20
@@ -311,13 +312,14 @@ def main():
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
     parser.add_argument("--small-runs", type=int, default=300,
                         help="timed runs of each tool per small file size (default 300)")
-    parser.add_argument("--dir", default=os.path.join(os.environ.get("TMPDIR", "/tmp"), "eolfix-bench"),
-                        help="scratch folder for the inputs and copies")
+    parser.add_argument("--dir", help="scratch folder for the inputs and copies (default: a new one in $TMPDIR)")
     args = parser.parse_args()
 
     if not os.access("/usr/bin/time", os.X_OK):
         sys.exit("GNU time is needed for the peak memory (Debian package 'time')")
     trees = [("given build", args.build)] if args.build else trees_to_measure(args.kernels)
+    # A folder of its own by default, so two runs at once cannot take each other's files.
+    args.dir = args.dir or tempfile.mkdtemp(prefix="eolfix-bench-")
     os.makedirs(args.dir, exist_ok=True)
     inputs = {}
     for shape, _ in CASES:
@@ -331,6 +333,8 @@ def main():
     for name in os.listdir(args.dir):
         if name.startswith("bench-"):
             remove(os.path.join(args.dir, name))
+    if not os.listdir(args.dir):
+        os.rmdir(args.dir)
     return 1 if failed else 0
 
 
