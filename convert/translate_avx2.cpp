@@ -189,6 +189,20 @@ density sample_density(const unsigned char *in, std::size_t n, break_state state
     return with_work * 8 <= sampled ? density::rare : crowded * 4 <= sampled ? density::few : density::crowded;
 }
 
+// U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
+// then over it from k the 32 bytes after k, read again from the input, which must hold them.
+template <line_mode mode>
+inline unsigned char *drop_one(__m256i translated, const unsigned char *p, unsigned k, unsigned char *o)
+{
+    const __m256i terminators = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? CR : LF));
+    const __m256i others = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? LF : CR));
+    const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k + 1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k),
+                        _mm256_blendv_epi8(after, terminators, _mm256_cmpeq_epi8(after, others)));
+    return o + 32 - (k != 32);
+}
+
 // U and M: every break byte becomes the terminator and the second bytes of pairs are dropped.
 template <line_mode mode, density kind>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
@@ -197,11 +211,35 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     const __m256i terminators = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? CR : LF));
     const __m256i others = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? LF : CR));
     const unsigned char *p = in;
+    const unsigned char *const end = in + n;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
-    for (std::size_t chunks = n / 32; chunks != 0; --chunks) {
+    // Few: a chunk with one byte to drop reads on past its end, so those loops leave the last two
+    // chunks' worth to the loop after.
+    if constexpr (kind == density::few) {
+        for (; end - p > 64; p += 32) {
+            const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            const chunk_masks m = masks_of(chunk);
+            // Whole CR LF pairs, as in DOS text: each pair's other byte dropped leaves the terminator.
+            const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
+            const std::uint32_t other = mode == MODE_MAC ? m.lf : m.cr;
+            if (((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31) | (other & (other - 1))) == 0) {
+                o = drop_one<mode>(chunk, p, _tzcnt_u32(other), o);
+                scan = {0, m.lf >> 31, m.lf >> 31};
+                continue;
+            }
+            const std::uint32_t seconds = scan_seconds(&scan, m);
+            const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
+            if ((seconds & (seconds - 1)) == 0)
+                o = drop_one<mode>(translated, p, _tzcnt_u32(seconds), o);
+            else if (one_per_lane(seconds))
+                o = drop_one_per_lane(translated, seconds, o);
+            else
+                o = drop_by_groups(translated, seconds, o);
+        }
+    }
+    for (; end - p >= 32; p += 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        p += 32;
         const std::uint32_t seconds = scan_seconds(&scan, masks_of(chunk));
         const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
         if (kind == density::rare && seconds == 0) {
@@ -213,7 +251,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             o = drop_by_groups(translated, seconds, o);
         }
     }
-    return static_cast<std::size_t>(finish_bytewise(p, in + n, o, open_break(scan, in, p, *state), state) - out);
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
 }
 
 // D, a chunk of 32 lone breaks (blank lines): 32 terminators.
