@@ -263,6 +263,17 @@ inline unsigned char *thirty_two_terminators(unsigned char *o)
     return o + 64;
 }
 
+// D, a chunk at `p` without a CR whose one lone LF, if any, is at `k` (32 for none): the chunk is
+// stored, then from k + 1 the 32 bytes from the LF on, read again from the input, which must hold
+// them, and the CR before them.
+inline unsigned char *cr_before_one_lf(__m256i chunk, const unsigned char *p, unsigned k, unsigned char *o)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k + 1), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)));
+    o[k] = CR;
+    return o + 32 + (k != 32);
+}
+
 // D, a chunk without a CR whose LFs are lone, at most one per lane: a CR put before each LF. Each
 // lane is stored first as it is, one byte on, so that its last byte lands past the shuffled lane.
 inline unsigned char *cr_before_each_lf(__m256i chunk, std::uint32_t lf, unsigned char *o)
@@ -313,7 +324,8 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     const unsigned char *p = in;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
-    while (in + n - p >= 32) {
+    const unsigned char *const end = in + n;
+    while (end - p >= 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const chunk_masks m = masks_of(chunk);
         p += 32;
@@ -331,6 +343,11 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;
             // No CR and no LF completing a CR left open before: every LF is lone.
             if ((m.cr | (m.lf & cr_open)) == 0) {
+                if ((m.lf & (m.lf - 1)) == 0 && end - p >= 32) {
+                    o = cr_before_one_lf(chunk, p - 32, _tzcnt_u32(m.lf), o);
+                    scan = {0, m.lf >> 31, 0};
+                    continue;
+                }
                 if (one_per_lane(m.lf)) {
                     o = cr_before_each_lf(chunk, m.lf, o);
                     scan = {0, m.lf >> 31, 0};
@@ -353,7 +370,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         }
         o = spread_any_chunk(chunk, m, seconds, o);
     }
-    return static_cast<std::size_t>(finish_bytewise(p, in + n, o, open_break(scan, in, p, *state), state) - out);
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
 }
 
 template <line_mode mode>
