@@ -240,7 +240,17 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     }
     for (; end - p >= 32; p += 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        const std::uint32_t seconds = scan_seconds(&scan, masks_of(chunk));
+        const chunk_masks m = masks_of(chunk);
+        if constexpr (kind == density::crowded) {
+            // Short DOS lines: whole CR LF pairs, each pair's other byte dropped.
+            const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
+            if (((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0) {
+                o = drop_by_groups(chunk, mode == MODE_MAC ? m.lf : m.cr, o);
+                scan = {0, m.lf >> 31, m.lf >> 31};
+                continue;
+            }
+        }
+        const std::uint32_t seconds = scan_seconds(&scan, m);
         const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
         if (kind == density::rare && seconds == 0) {
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
