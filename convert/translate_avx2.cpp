@@ -130,6 +130,14 @@ inline int open_break(const pair_scan &scan, const unsigned char *in, const unsi
     return (last == CR || last == LF) && !scan.last_second ? last ^ CR ^ LF : -1;
 }
 
+// Every LF right after a CR and every CR right before an LF, none at the chunk's end and none
+// completing an LF left open before: whole CR LF pairs, as DOS text is made of.
+inline bool whole_pairs(chunk_masks m, const pair_scan &scan)
+{
+    const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
+    return ((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0;
+}
+
 // Whether each 16-bit half of `mask` has at most one bit set.
 inline bool one_per_lane(std::uint32_t mask)
 {
@@ -169,24 +177,31 @@ inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, uns
 }
 
 // How the chunks a block starts with are made, sampled to pick the loop that suits them.
-enum class density { rare, few, crowded };
+enum class density { rare, pairs, few, crowded };
 
-// Rare: most chunks have nothing to drop (U, M) or to put in (D). Few: at most one per lane, as in
-// text with lines longer than a lane. Crowded: short lines, where only the 8-byte groups serve.
+// Rare: most chunks have nothing to drop (U, M) or to put in (D). Pairs: nearly all are whole CR LF
+// pairs, as in DOS text. Few: at most one per lane, as in other text with lines longer than a lane.
+// Crowded: short lines, where only the 8-byte groups serve. A shortcut taken in some chunks only
+// costs a mispredicted branch in the others, so each loop takes only those its chunks mostly fit.
 template <line_mode mode>
 density sample_density(const unsigned char *in, std::size_t n, break_state state)
 {
     pair_scan scan = scan_after(state);
-    unsigned with_work = 0, crowded = 0, sampled = 0;
+    unsigned with_work = 0, whole = 0, crowded = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const chunk_masks m = masks_of(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 32 * sampled)));
+        whole += whole_pairs(m, scan);
         const std::uint32_t seconds = scan_seconds(&scan, m);
         // A pair split at the chunk's end makes its last break look lone; that happens seldom.
         const std::uint32_t work = mode == MODE_DOS ? (m.cr | m.lf) & ~seconds & ~(seconds >> 1) & ~last_bit : seconds;
         with_work += work != 0;
         crowded += !one_per_lane(work);
     }
-    return with_work * 8 <= sampled ? density::rare : crowded * 4 <= sampled ? density::few : density::crowded;
+    if (with_work * 8 <= sampled)
+        return density::rare;
+    if (crowded * 4 > sampled)
+        return density::crowded;
+    return whole * 8 >= sampled * 7 ? density::pairs : density::few;
 }
 
 // U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
@@ -214,16 +229,15 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
-    // Few: a chunk with one byte to drop reads on past its end, so those loops leave the last two
+    // A chunk with one byte to drop reads on past its end, so these loops leave the last two
     // chunks' worth to the loop after.
-    if constexpr (kind == density::few) {
+    if constexpr (kind == density::pairs || kind == density::few) {
         for (; end - p > 64; p += 32) {
             const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
             const chunk_masks m = masks_of(chunk);
-            // Whole CR LF pairs, as in DOS text: each pair's other byte dropped leaves the terminator.
-            const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
+            // Whole pairs, one at most: the pair's other byte dropped leaves the terminator.
             const std::uint32_t other = mode == MODE_MAC ? m.lf : m.cr;
-            if (((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31) | (other & (other - 1))) == 0) {
+            if (kind == density::pairs && whole_pairs(m, scan) && (other & (other - 1)) == 0) {
                 o = drop_one<mode>(chunk, p, _tzcnt_u32(other), o);
                 scan = {0, m.lf >> 31, m.lf >> 31};
                 continue;
@@ -242,9 +256,8 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const chunk_masks m = masks_of(chunk);
         if constexpr (kind == density::crowded) {
-            // Short DOS lines: whole CR LF pairs, each pair's other byte dropped.
-            const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
-            if (((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0) {
+            // Short DOS lines: whole pairs, each pair's other byte dropped.
+            if (whole_pairs(m, scan)) {
                 o = drop_by_groups(chunk, mode == MODE_MAC ? m.lf : m.cr, o);
                 scan = {0, m.lf >> 31, m.lf >> 31};
                 continue;
@@ -340,10 +353,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         const chunk_masks m = masks_of(chunk);
         p += 32;
         if constexpr (kind == density::rare) {
-            // Every LF right after a CR and every CR right before an LF, none at the end and none
-            // completing an LF left open before.
-            const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
-            if (((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0) {
+            if (whole_pairs(m, scan)) {
                 _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
                 o += 32;
                 scan = {0, m.lf >> 31, m.lf >> 31};
@@ -389,6 +399,8 @@ std::size_t pack_by_density(const unsigned char *in, std::size_t n, unsigned cha
     switch (sample_density<mode>(in, n, *state)) {
     case density::rare:
         return pack_chunks<mode, density::rare>(in, n, out, state);
+    case density::pairs:
+        return pack_chunks<mode, density::pairs>(in, n, out, state);
     case density::few:
         return pack_chunks<mode, density::few>(in, n, out, state);
     case density::crowded:
