@@ -205,8 +205,9 @@ density sample_density(const unsigned char *in, std::size_t n, break_state state
 }
 
 // U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
-// then over it from k the 32 bytes after k, read again from the input, which must hold them.
-template <line_mode mode>
+// then over it from k the 32 bytes after k, read again from the input, which must hold them, and
+// translated again unless `as_read`.
+template <line_mode mode, bool as_read>
 inline unsigned char *drop_one(__m256i translated, const unsigned char *p, unsigned k, unsigned char *o)
 {
     const __m256i terminators = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? CR : LF));
@@ -214,8 +215,20 @@ inline unsigned char *drop_one(__m256i translated, const unsigned char *p, unsig
     const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k + 1));
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k),
-                        _mm256_blendv_epi8(after, terminators, _mm256_cmpeq_epi8(after, others)));
-    return o + 32 - (k != 32);
+                        as_read ? after : _mm256_blendv_epi8(after, terminators, _mm256_cmpeq_epi8(after, others)));
+    return o + 31 + (k >> 5);
+}
+
+// U and M, a chunk at `p` that reads on past its end: `translated` without the bytes of `drop`, the
+// more of which there are, the costlier.
+template <line_mode mode, bool as_read>
+inline unsigned char *drop_few(__m256i translated, const unsigned char *p, std::uint32_t drop, unsigned char *o)
+{
+    if ((drop & (drop - 1)) == 0)
+        return drop_one<mode, as_read>(translated, p, _tzcnt_u32(drop), o);
+    if (one_per_lane(drop))
+        return drop_one_per_lane(translated, drop, o);
+    return drop_by_groups(translated, drop, o);
 }
 
 // U and M: every break byte becomes the terminator and the second bytes of pairs are dropped.
@@ -232,24 +245,17 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     // A chunk with one byte to drop reads on past its end, so these loops leave the last two
     // chunks' worth to the loop after.
     if constexpr (kind == density::pairs || kind == density::few) {
-        for (; end - p > 64; p += 32) {
+        for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last; p += 32) {
             const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
             const chunk_masks m = masks_of(chunk);
-            // Whole pairs, one at most: the pair's other byte dropped leaves the terminator.
-            const std::uint32_t other = mode == MODE_MAC ? m.lf : m.cr;
-            if (kind == density::pairs && whole_pairs(m, scan) && (other & (other - 1)) == 0) {
-                o = drop_one<mode>(chunk, p, _tzcnt_u32(other), o);
+            // Whole pairs: each pair's other byte dropped leaves the terminator.
+            if (kind == density::pairs && whole_pairs(m, scan)) {
+                o = drop_few<mode, true>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
                 scan = {0, m.lf >> 31, m.lf >> 31};
                 continue;
             }
             const std::uint32_t seconds = scan_seconds(&scan, m);
-            const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
-            if ((seconds & (seconds - 1)) == 0)
-                o = drop_one<mode>(translated, p, _tzcnt_u32(seconds), o);
-            else if (one_per_lane(seconds))
-                o = drop_one_per_lane(translated, seconds, o);
-            else
-                o = drop_by_groups(translated, seconds, o);
+            o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
         }
     }
     for (; end - p >= 32; p += 32) {
