@@ -23,10 +23,12 @@ constexpr unsigned no_byte = 16; // the table row of a lane with nothing to drop
 
 // For each mask of 8 bits, shuffle indices that move the bytes whose bit is set to the front, from
 // the low 8 bytes of a register (`pack_low`) or its high 8 (`pack_high`), or that put an LF (byte 8
-// of the source) after each byte whose bit is set (`spread`).
+// of the source) after each byte whose bit is set (`spread`). The pack rows are 8 bytes, so that a
+// mask indexes them without a shift; each is read with the next row after it, whose indices shuffle
+// only bytes that are not stored (hence one row more).
 struct group_tables {
-    alignas(16) char pack_low[256][16];
-    alignas(16) char pack_high[256][16];
+    alignas(16) char pack_low[257][8];
+    alignas(16) char pack_high[257][8];
     alignas(16) char spread[256][16];
 };
 constexpr group_tables groups = [] {
@@ -42,7 +44,7 @@ constexpr group_tables groups = [] {
             if (mask >> i & 1)
                 tables.spread[mask][spread++] = 8;
         }
-        for (; packed < 16; ++packed)
+        for (; packed < 8; ++packed)
             tables.pack_low[mask][packed] = tables.pack_high[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
             tables.spread[mask][spread] = zero_byte;
@@ -149,6 +151,7 @@ inline bool one_per_lane(std::uint32_t mask)
 inline unsigned place_in_lane(std::uint32_t lane) { return static_cast<unsigned>(__builtin_ctz(lane | 1U << no_byte)); }
 
 inline __m128i lane_row(const char (&row)[16]) { return _mm_load_si128(reinterpret_cast<const __m128i *>(row)); }
+inline __m128i pack_row(const char (&row)[8]) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(row)); }
 
 // `translated` without the bytes of `drop`, at most one per lane; returns the end of the output.
 inline unsigned char *drop_one_per_lane(__m256i translated, std::uint32_t drop, unsigned char *o)
@@ -168,9 +171,9 @@ inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, uns
     const __m128i halves[2] = {_mm256_castsi256_si128(translated), _mm256_extracti128_si256(translated, 1)};
     for (unsigned h = 0; h < 2; ++h) {
         const unsigned low = keep >> 16 * h & 0xFF, high = keep >> (16 * h + 8) & 0xFF;
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(halves[h], lane_row(groups.pack_low[low])));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(halves[h], pack_row(groups.pack_low[low])));
         o += __builtin_popcount(low);
-        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(halves[h], lane_row(groups.pack_high[high])));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(halves[h], pack_row(groups.pack_high[high])));
         o += __builtin_popcount(high);
     }
     return o;
