@@ -15,7 +15,14 @@
 
 // glibc 2.33 and later tell what the loader found; x86.h is there only on x86.
 #if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+// The header spells bool as C does: g++ takes that in C++, clang++ does not.
+#if defined(__clang__)
+#define _Bool bool
+#endif
 #include <sys/platform/x86.h>
+#if defined(__clang__)
+#undef _Bool
+#endif
 #define EOLFIX_LOADER_FEATURES 1
 #endif
 
