@@ -140,6 +140,9 @@ inline bool whole_pairs(chunk_masks m, const pair_scan &scan)
     return ((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0;
 }
 
+// Whole pairs after whole pairs, which leave no break open: the check without the chunk before.
+inline bool more_whole_pairs(chunk_masks m) { return ((m.lf ^ (m.cr << 1)) | (m.cr >> 31)) == 0; }
+
 // Whether each 16-bit half of `mask` has at most one bit set.
 inline bool one_per_lane(std::uint32_t mask)
 {
@@ -248,17 +251,29 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     // A chunk with one byte to drop reads on past its end, so these loops leave the last two
     // chunks' worth to the loop after.
     if constexpr (kind == density::pairs || kind == density::few) {
-        for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last; p += 32) {
-            const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-            const chunk_masks m = masks_of(chunk);
-            // Whole pairs: each pair's other byte dropped leaves the terminator.
+        for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last;) {
+            __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            chunk_masks m = masks_of(chunk);
+            // Whole pairs: each pair's other byte dropped leaves the terminator. The run of them
+            // goes on in a loop of its own that keeps few values live, as a 32-bit program has
+            // few registers.
             if (kind == density::pairs && whole_pairs(m, scan)) {
-                o = drop_few<mode, true>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
-                scan = {0, m.lf >> 31, m.lf >> 31};
+                std::uint32_t lf = m.lf;
+                do {
+                    o = drop_few<mode, true>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
+                    lf = m.lf;
+                    p += 32;
+                    if (p >= last)
+                        break;
+                    chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                    m = masks_of(chunk);
+                } while (more_whole_pairs(m));
+                scan = {0, lf >> 31, lf >> 31};
                 continue;
             }
             const std::uint32_t seconds = scan_seconds(&scan, m);
             o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
+            p += 32;
         }
     }
     for (; end - p >= 32; p += 32) {
@@ -363,9 +378,21 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         p += 32;
         if constexpr (kind == density::rare) {
             if (whole_pairs(m, scan)) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
-                o += 32;
-                scan = {0, m.lf >> 31, m.lf >> 31};
+                // The run of whole pairs in a loop of its own, as for U and M.
+                std::uint32_t lf = m.lf;
+                for (__m256i run = chunk;;) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), run);
+                    o += 32;
+                    if (end - p < 32)
+                        break;
+                    run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                    const chunk_masks next = masks_of(run);
+                    if (!more_whole_pairs(next))
+                        break;
+                    lf = next.lf;
+                    p += 32;
+                }
+                scan = {0, lf >> 31, lf >> 31};
                 continue;
             }
         } else {
@@ -373,8 +400,21 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             // No CR and no LF completing a CR left open before: every LF is lone.
             if ((m.cr | (m.lf & cr_open)) == 0) {
                 if ((m.lf & (m.lf - 1)) == 0 && end - p >= 32) {
-                    o = cr_before_one_lf(chunk, p - 32, _tzcnt_u32(m.lf), o);
-                    scan = {0, m.lf >> 31, 0};
+                    // The run of such chunks in a loop of its own, as for DOS text: none leaves
+                    // a CR open, and the input must hold a chunk more than each.
+                    std::uint32_t lf = m.lf;
+                    for (__m256i run = chunk;;) {
+                        o = cr_before_one_lf(run, p - 32, _tzcnt_u32(lf), o);
+                        if (end - p < 64)
+                            break;
+                        run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                        const chunk_masks next = masks_of(run);
+                        if (next.cr != 0 || (next.lf & (next.lf - 1)) != 0)
+                            break;
+                        lf = next.lf;
+                        p += 32;
+                    }
+                    scan = {0, lf >> 31, 0};
                     continue;
                 }
                 if (one_per_lane(m.lf)) {
