@@ -91,21 +91,22 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(63, 'x') + std::string(33, '\n') + std::string(63, 'y')},
         {dos_chunks + std::string(62, 'x') + "\r\n\r" + std::string(63, 'y'),
          unix_chunks + std::string(62, 'x') + "\n\n" + std::string(63, 'y')},
-        // After DOS or UNIX lines, so the shortcuts for those are on: a chunk of pairs whose last byte
-        // is a CR; a chunk whose first LF completes a CR, or whose first CR an LF, from the one before.
+        // After DOS or UNIX lines (64 and 63 bytes long), so the shortcuts for those are on: a chunk
+        // of pairs whose last byte is a CR; a chunk whose first LF completes a CR, or whose first CR
+        // an LF, from the one before.
         {dos_chunks + std::string(31, 'x') + "\r\n" + std::string(70, 'y'),
          unix_chunks + std::string(31, 'x') + "\n" + std::string(70, 'y')},
-        {unix_chunks + std::string(31, 'x') + "\r\nab\n" + std::string(70, 'y'),
-         unix_chunks + std::string(31, 'x') + "\nab\n" + std::string(70, 'y')},
+        {unix_chunks + std::string(41, 'x') + "\r\nab\n" + std::string(70, 'y'),
+         unix_chunks + std::string(41, 'x') + "\nab\n" + std::string(70, 'y')},
         {dos_chunks + std::string(31, 'x') + "\n\r\n" + std::string(70, 'y'),
          unix_chunks + std::string(31, 'x') + "\n\n" + std::string(70, 'y')},
         // Blocks that end just where the chunks that read on past their end must stop.
-        {dos_chunks + std::string(65, 'y'), unix_chunks + std::string(65, 'y')},
+        {dos_chunks + std::string(64, 'y'), unix_chunks + std::string(64, 'y')},
         {dos_chunks + std::string(30, 'x') + "\r\n" + std::string(33, 'y'),
          unix_chunks + std::string(30, 'x') + "\n" + std::string(33, 'y')},
-        {unix_chunks + std::string(64, 'y'), unix_chunks + std::string(64, 'y')},
-        {unix_chunks + std::string(31, 'x') + "\n" + std::string(32, 'y'),
-         unix_chunks + std::string(31, 'x') + "\n" + std::string(32, 'y')},
+        {unix_chunks + std::string(73, 'y'), unix_chunks + std::string(73, 'y')},
+        {unix_chunks + std::string(41, 'x') + "\n" + std::string(32, 'y'),
+         unix_chunks + std::string(41, 'x') + "\n" + std::string(32, 'y')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
