@@ -123,6 +123,17 @@ inline std::uint32_t scan_seconds(pair_scan *scan, chunk_masks m)
     return seconds;
 }
 
+// The same for text whose breaks stand apart, one or one pair at a time: each byte after the other
+// break byte is a second then, unless a run of three or more says otherwise.
+inline std::uint32_t scan_seconds_apart(pair_scan *scan, chunk_masks m)
+{
+    const std::uint32_t after_other = (m.cr & ((m.lf << 1) | scan->lf_before)) | (m.lf & ((m.cr << 1) | scan->cr_before));
+    if ((after_other & ((after_other << 1) | scan->last_second)) != 0) [[unlikely]]
+        return scan_seconds(scan, m);
+    *scan = {m.cr >> 31, m.lf >> 31, after_other >> 31};
+    return after_other;
+}
+
 // The break that the chunks ending at `p` leave open, as completing_byte gives it.
 inline int open_break(const pair_scan &scan, const unsigned char *in, const unsigned char *p, break_state state)
 {
@@ -271,7 +282,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 scan = {0, lf >> 31, lf >> 31};
                 continue;
             }
-            const std::uint32_t seconds = scan_seconds(&scan, m);
+            const std::uint32_t seconds = scan_seconds_apart(&scan, m);
             o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
             p += 32;
         }
