@@ -4,9 +4,11 @@
 // AVX2 enabled; runs only once the processor has said it has it.
 //
 // Like the AVX-512 loops these are bound by instruction count, so the chunks most text is made of
-// take the shortest way: no break, whole CR LF pairs, at most one byte to drop or to put in per
-// 16-byte lane (one shuffle by a small table); only crowded chunks go through 8-byte groups. Masks
-// stay 32 bits wide so that a 32-bit program runs the same code at the same speed.
+// take the shortest way: whole CR LF pairs are checked without the pair scan; a chunk with one byte
+// to drop (U, M) or one CR to put in (D) is stored, then the input after that byte stored again over
+// it, shifted by one; one per 16-byte lane goes through a small shuffle table; only crowded chunks
+// go through 8-byte groups. Sampling the first chunks of a block picks the loop whose shortcuts its
+// chunks mostly fit. Masks stay 32 bits wide, so that a 32-bit program runs the same code.
 
 #include <immintrin.h>
 
