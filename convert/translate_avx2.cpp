@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: MIT
 // The translator for processors with AVX2: 32 bytes a step, breaks found as bit masks, pairs
-// resolved with mask arithmetic, and bytes dropped or LFs put in eight at a time through shuffle
-// tables. Compiled with AVX2 enabled; runs only once the processor has said it has it.
+// resolved with mask arithmetic, and bytes dropped or put in through shuffle tables. Compiled with
+// AVX2 enabled; runs only once the processor has said it has it.
+//
+// Like the AVX-512 loops these are bound by instruction count, so the chunks most text is made of
+// take the shortest way: whole CR LF pairs are checked without the pair scan; a chunk with one byte
+// to drop (U, M) or one CR to put in (D) is stored, then the input after that byte stored again over
+// it, shifted by one; one per 16-byte lane goes through a small shuffle table; only crowded chunks
+// go through 8-byte groups. Sampling the first chunks of a block picks the loop whose shortcuts its
+// chunks mostly fit. Masks stay 32 bits wide, so that a 32-bit program runs the same code.
 
 #include <immintrin.h>
 
@@ -13,29 +20,55 @@ namespace {
 constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that gives 0
+constexpr std::uint32_t last_bit = 1U << 31;
+constexpr unsigned no_byte = 16; // the table row of a lane with nothing to drop or put in
 
-// For each mask of 8 bits, shuffle indices that move the bytes whose bit is set to the front
-// (`pack`), or that put an LF (byte 8 of the source) after each byte whose bit is set (`spread`).
-struct shuffle_tables {
-    alignas(16) char pack[256][16];
+// For each mask of 8 bits, shuffle indices that move the bytes whose bit is set to the front, from
+// the low 8 bytes of a register (`pack_low`) or its high 8 (`pack_high`), or that put an LF (byte 8
+// of the source) after each byte whose bit is set (`spread`). The pack rows are 8 bytes, so that a
+// mask indexes them without a shift; each is read with the next row after it, whose indices shuffle
+// only bytes that are not stored (hence one row more).
+struct group_tables {
+    alignas(16) char pack_low[257][8];
+    alignas(16) char pack_high[257][8];
     alignas(16) char spread[256][16];
 };
-constexpr shuffle_tables shuffles = [] {
-    shuffle_tables tables{};
+constexpr group_tables groups = [] {
+    group_tables tables{};
     for (unsigned mask = 0; mask < 256; ++mask) {
         unsigned packed = 0, spread = 0;
         for (unsigned i = 0; i < 8; ++i) {
-            if (mask >> i & 1)
-                tables.pack[mask][packed++] = static_cast<char>(i);
+            if (mask >> i & 1) {
+                tables.pack_low[mask][packed] = static_cast<char>(i);
+                tables.pack_high[mask][packed++] = static_cast<char>(8 + i);
+            }
             tables.spread[mask][spread++] = static_cast<char>(i);
             if (mask >> i & 1)
                 tables.spread[mask][spread++] = 8;
         }
-        for (; packed < 16; ++packed)
-            tables.pack[mask][packed] = zero_byte;
+        for (; packed < 8; ++packed)
+            tables.pack_low[mask][packed] = tables.pack_high[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
             tables.spread[mask][spread] = zero_byte;
     }
+    return tables;
+}();
+
+// For each place k in a 16-byte lane (16 for none), shuffle indices that drop byte k (`drop`), and
+// that repeat byte k, an LF, with `make_cr` turning its first copy into a CR (`put_cr`).
+struct lane_tables {
+    alignas(16) char drop[17][16];
+    alignas(16) char put_cr[17][16];
+    alignas(16) char make_cr[17][16];
+};
+constexpr lane_tables lanes = [] {
+    lane_tables tables{};
+    for (unsigned k = 0; k <= no_byte; ++k)
+        for (unsigned i = 0; i < 16; ++i) {
+            tables.drop[k][i] = static_cast<char>(i < k ? i : i + 1 < 16 ? i + 1 : 0x80);
+            tables.put_cr[k][i] = static_cast<char>(i <= k ? i : i - 1);
+            tables.make_cr[k][i] = static_cast<char>(i == k ? CR ^ LF : 0);
+        }
     return tables;
 }();
 
@@ -49,120 +82,407 @@ __m256i bytes_of_mask(std::uint32_t mask)
     return _mm256_cmpeq_epi8(_mm256_or_si256(repeated, bit), _mm256_set1_epi8(-1));
 }
 
-// The 8-byte groups of `chunk`, each in the low half of a register whose high half holds LFs.
-struct groups {
-    __m128i with_lf[4];
+// The masks of one chunk: bit i for byte i.
+struct chunk_masks {
+    std::uint32_t cr, lf;
 };
 
-groups split_into_groups(__m256i chunk)
+inline chunk_masks masks_of(__m256i chunk)
 {
-    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    const __m128i low = _mm256_castsi256_si128(chunk);
-    const __m128i high = _mm256_extracti128_si256(chunk, 1);
-    return {{_mm_unpacklo_epi64(low, lfs), _mm_unpackhi_epi64(low, lfs), _mm_unpacklo_epi64(high, lfs),
-             _mm_unpackhi_epi64(high, lfs)}};
+    return {static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, _mm256_set1_epi8(CR)))),
+            static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, _mm256_set1_epi8(LF))))};
 }
 
-// Whether most of the first chunks of a block hold no break: then branching around the packing
-// and spreading pays, while in text the branch goes either way too often to predict.
-bool breaks_are_rare(const unsigned char *in, std::size_t n)
+// Finds the second bytes of pairs chunk after chunk from the masks alone: what the chunk before
+// left is its last byte, not whether that byte completed a pair, so no chunk waits for the one
+// before to be scanned but in the rare run of breaks that crosses between them.
+struct pair_scan {
+    std::uint32_t cr_before, lf_before; // 1 if the byte before the chunk is a CR, an LF
+    std::uint32_t last_second;          // 1 if that byte completed a pair
+};
+
+// A scan that goes on after a block that left `state`: only a break left open counts as the byte before.
+inline pair_scan scan_after(break_state state)
 {
-    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
-    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
-    unsigned with_breaks = 0, sampled = 0;
-    for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
-        const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 32 * sampled));
-        with_breaks += _mm256_movemask_epi8(
-                           _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs))) != 0;
+    return {state == BREAK_AFTER_CR ? 1U : 0U, state == BREAK_AFTER_LF ? 1U : 0U, 0};
+}
+
+inline std::uint32_t seconds_of_runs32(std::uint32_t after_other)
+{
+    constexpr std::uint32_t odd_bits = 0xAAAAAAAAU;
+    return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
+}
+
+// The second bytes of pairs in the chunk of `m`, the chunk after those `scan` has seen.
+inline std::uint32_t scan_seconds(pair_scan *scan, chunk_masks m)
+{
+    const std::uint32_t after_other = (m.cr & ((m.lf << 1) | scan->lf_before)) | (m.lf & ((m.cr << 1) | scan->cr_before));
+    std::uint32_t seconds = seconds_of_runs32(after_other);
+    // A run going on from the chunk before, whose byte before completed a pair: its parity flips.
+    if (after_other & scan->last_second) [[unlikely]]
+        seconds ^= after_other & ~(after_other + 1);
+    *scan = {m.cr >> 31, m.lf >> 31, seconds >> 31};
+    return seconds;
+}
+
+// The same for text whose breaks stand apart, one or one pair at a time: each byte after the other
+// break byte is a second then, unless a run of three or more says otherwise.
+inline std::uint32_t scan_seconds_apart(pair_scan *scan, chunk_masks m)
+{
+    const std::uint32_t after_other = (m.cr & ((m.lf << 1) | scan->lf_before)) | (m.lf & ((m.cr << 1) | scan->cr_before));
+    if ((after_other & ((after_other << 1) | scan->last_second)) != 0) [[unlikely]]
+        return scan_seconds(scan, m);
+    *scan = {m.cr >> 31, m.lf >> 31, after_other >> 31};
+    return after_other;
+}
+
+// The break that the chunks ending at `p` leave open, as completing_byte gives it.
+inline int open_break(const pair_scan &scan, const unsigned char *in, const unsigned char *p, break_state state)
+{
+    if (p == in)
+        return completing_byte(state);
+    const unsigned char last = p[-1];
+    return (last == CR || last == LF) && !scan.last_second ? last ^ CR ^ LF : -1;
+}
+
+// Every LF right after a CR and every CR right before an LF, none at the chunk's end and none
+// completing an LF left open before: whole CR LF pairs, as DOS text is made of.
+inline bool whole_pairs(chunk_masks m, const pair_scan &scan)
+{
+    const std::uint32_t lf_open = scan.lf_before & ~scan.last_second;
+    return ((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0;
+}
+
+// Whole pairs after whole pairs, which leave no break open: the check without the chunk before.
+inline bool more_whole_pairs(chunk_masks m) { return ((m.lf ^ (m.cr << 1)) | (m.cr >> 31)) == 0; }
+
+// Whether each 16-bit half of `mask` has at most one bit set.
+inline bool one_per_lane(std::uint32_t mask)
+{
+    const std::uint32_t low = mask & 0xFFFF, high = mask >> 16;
+    return ((low & (low - 1)) | (high & (high - 1))) == 0;
+}
+
+// The place of the set bit in a 16-bit lane of at most one, or no_byte.
+inline unsigned place_in_lane(std::uint32_t lane) { return static_cast<unsigned>(__builtin_ctz(lane | 1U << no_byte)); }
+
+inline __m128i lane_row(const char (&row)[16]) { return _mm_load_si128(reinterpret_cast<const __m128i *>(row)); }
+inline __m128i pack_row(const char (&row)[8]) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(row)); }
+
+// `translated` without the bytes of `drop`, at most one per lane; returns the end of the output.
+inline unsigned char *drop_one_per_lane(__m256i translated, std::uint32_t drop, unsigned char *o)
+{
+    const __m128i low = _mm_shuffle_epi8(_mm256_castsi256_si128(translated), lane_row(lanes.drop[place_in_lane(drop & 0xFFFF)]));
+    const __m128i high = _mm_shuffle_epi8(_mm256_extracti128_si256(translated, 1), lane_row(lanes.drop[place_in_lane(drop >> 16)]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o), low);
+    o += 16 - ((drop & 0xFFFF) != 0);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o), high);
+    return o + 16 - (drop >> 16 != 0);
+}
+
+// `translated` without the bytes of `drop`, through 8-byte groups.
+inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, unsigned char *o)
+{
+    const std::uint32_t keep = ~drop;
+    const __m128i halves[2] = {_mm256_castsi256_si128(translated), _mm256_extracti128_si256(translated, 1)};
+    for (unsigned h = 0; h < 2; ++h) {
+        const unsigned low = keep >> 16 * h & 0xFF, high = keep >> (16 * h + 8) & 0xFF;
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(halves[h], pack_row(groups.pack_low[low])));
+        o += __builtin_popcount(low);
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(halves[h], pack_row(groups.pack_high[high])));
+        o += __builtin_popcount(high);
     }
-    return with_breaks * 3 <= sampled;
+    return o;
 }
 
-template <line_mode mode, bool sparse>
-std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+// How the chunks a block starts with are made, sampled to pick the loop that suits them.
+enum class density { rare, pairs, few, crowded };
+
+// Rare: most chunks have nothing to drop (U, M) or to put in (D). Pairs: nearly all are whole CR LF
+// pairs, as in DOS text. Few: at most one per lane, as in other text with lines longer than a lane.
+// Crowded: short lines, where only the 8-byte groups serve. A shortcut taken in some chunks only
+// costs a mispredicted branch in the others, so each loop takes only those its chunks mostly fit.
+template <line_mode mode>
+density sample_density(const unsigned char *in, std::size_t n, break_state state)
 {
-    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
-    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
-    const __m256i terminators = mode == MODE_MAC ? crs : lfs;
-    const __m256i crlfs = _mm256_set1_epi16(CR | LF << 8);
+    pair_scan scan = scan_after(state);
+    unsigned with_work = 0, whole = 0, crowded = 0, sampled = 0;
+    for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
+        const chunk_masks m = masks_of(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 32 * sampled)));
+        whole += whole_pairs(m, scan);
+        const std::uint32_t seconds = scan_seconds(&scan, m);
+        // A pair split at the chunk's end makes its last break look lone; that happens seldom.
+        const std::uint32_t work = mode == MODE_DOS ? (m.cr | m.lf) & ~seconds & ~(seconds >> 1) & ~last_bit : seconds;
+        with_work += work != 0;
+        crowded += !one_per_lane(work);
+    }
+    if (with_work * 8 <= sampled)
+        return density::rare;
+    if (crowded * 4 > sampled)
+        return density::crowded;
+    return whole * 8 >= sampled * 7 ? density::pairs : density::few;
+}
+
+// U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
+// then over it from k the 32 bytes after k, read again from the input, which must hold them, and
+// translated again unless `as_read`.
+template <line_mode mode, bool as_read>
+inline unsigned char *drop_one(__m256i translated, const unsigned char *p, unsigned k, unsigned char *o)
+{
+    const __m256i terminators = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? CR : LF));
+    const __m256i others = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? LF : CR));
+    const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k + 1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k),
+                        as_read ? after : _mm256_blendv_epi8(after, terminators, _mm256_cmpeq_epi8(after, others)));
+    return o + 31 + (k >> 5);
+}
+
+// U and M, a chunk at `p` that reads on past its end: `translated` without the bytes of `drop`, the
+// more of which there are, the costlier.
+template <line_mode mode, bool as_read>
+inline unsigned char *drop_few(__m256i translated, const unsigned char *p, std::uint32_t drop, unsigned char *o)
+{
+    if ((drop & (drop - 1)) == 0)
+        return drop_one<mode, as_read>(translated, p, _tzcnt_u32(drop), o);
+    if (one_per_lane(drop))
+        return drop_one_per_lane(translated, drop, o);
+    return drop_by_groups(translated, drop, o);
+}
+
+// U and M: every break byte becomes the terminator and the second bytes of pairs are dropped.
+template <line_mode mode, density kind>
+std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    // Only the other break byte needs replacing: the terminator's own bytes already are one.
+    const __m256i terminators = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? CR : LF));
+    const __m256i others = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? LF : CR));
     const unsigned char *p = in;
     const unsigned char *const end = in + n;
     unsigned char *o = out;
-    int completing = completing_byte(*state);
-    while (end - p >= 32) {
-        // The second byte of a pair that straddles two chunks: its terminator is already written.
-        if (*p == completing) {
-            ++p;
-            completing = -1;
-            continue;
+    pair_scan scan = scan_after(*state);
+    // A chunk with one byte to drop reads on past its end, so these loops leave the last two
+    // chunks' worth to the loop after.
+    if constexpr (kind == density::pairs || kind == density::few) {
+        for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last;) {
+            __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            chunk_masks m = masks_of(chunk);
+            // Whole pairs: each pair's other byte dropped leaves the terminator. The run of them
+            // goes on in a loop of its own that keeps few values live, as a 32-bit program has
+            // few registers.
+            if (kind == density::pairs && whole_pairs(m, scan)) {
+                std::uint32_t lf = m.lf;
+                do {
+                    o = drop_few<mode, true>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
+                    lf = m.lf;
+                    p += 32;
+                    if (p >= last)
+                        break;
+                    chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                    m = masks_of(chunk);
+                } while (more_whole_pairs(m));
+                scan = {0, lf >> 31, lf >> 31};
+                continue;
+            }
+            const std::uint32_t seconds = scan_seconds_apart(&scan, m);
+            o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
+            p += 32;
         }
+    }
+    for (; end - p >= 32; p += 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        const __m256i is_cr = _mm256_cmpeq_epi8(chunk, crs);
-        const __m256i is_lf = _mm256_cmpeq_epi8(chunk, lfs);
-        const auto cr = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_cr));
-        const auto lf = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_lf));
-        const std::uint32_t breaks = cr | lf;
+        const chunk_masks m = masks_of(chunk);
+        if constexpr (kind == density::crowded) {
+            // Short DOS lines: whole pairs, each pair's other byte dropped.
+            if (whole_pairs(m, scan)) {
+                o = drop_by_groups(chunk, mode == MODE_MAC ? m.lf : m.cr, o);
+                scan = {0, m.lf >> 31, m.lf >> 31};
+                continue;
+            }
+        }
+        const std::uint32_t seconds = scan_seconds(&scan, m);
+        const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
+        if (kind == density::rare && seconds == 0) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
+            o += 32;
+        } else if (kind != density::crowded && one_per_lane(seconds)) {
+            o = drop_one_per_lane(translated, seconds, o);
+        } else {
+            o = drop_by_groups(translated, seconds, o);
+        }
+    }
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
+}
+
+// D, a chunk of 32 lone breaks (blank lines): 32 terminators.
+inline unsigned char *thirty_two_terminators(unsigned char *o)
+{
+    const __m256i crlfs = _mm256_set1_epi16(CR | LF << 8);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), crlfs);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 32), crlfs);
+    return o + 64;
+}
+
+// D, a chunk at `p` without a CR whose one lone LF, if any, is at `k` (32 for none): the chunk is
+// stored, then from k + 1 the 32 bytes from the LF on, read again from the input, which must hold
+// them, and the CR before them.
+inline unsigned char *cr_before_one_lf(__m256i chunk, const unsigned char *p, unsigned k, unsigned char *o)
+{
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k + 1), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)));
+    o[k] = CR;
+    return o + 32 + (k != 32);
+}
+
+// D, a chunk without a CR whose LFs are lone, at most one per lane: a CR put before each LF. Each
+// lane is stored first as it is, one byte on, so that its last byte lands past the shuffled lane.
+inline unsigned char *cr_before_each_lf(__m256i chunk, std::uint32_t lf, unsigned char *o)
+{
+    const __m128i halves[2] = {_mm256_castsi256_si128(chunk), _mm256_extracti128_si256(chunk, 1)};
+    for (unsigned h = 0; h < 2; ++h) {
+        const unsigned k = place_in_lane(lf >> 16 * h & 0xFFFF);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 1), halves[h]);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o),
+                         _mm_xor_si128(_mm_shuffle_epi8(halves[h], lane_row(lanes.put_cr[k])), lane_row(lanes.make_cr[k])));
+        o += 16 + (k != no_byte);
+    }
+    return o;
+}
+
+// D, any chunk whose first byte does not complete a pair begun before it: a pair becomes CR LF
+// where it stands, a lone break becomes CR with an LF put after it, through 8-byte groups.
+inline unsigned char *spread_any_chunk(__m256i chunk, chunk_masks m, std::uint32_t seconds, unsigned char *o)
+{
+    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
+    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
+    const std::uint32_t starters = (m.cr | m.lf) & ~seconds;
+    if (starters == ~0U)
+        return thirty_two_terminators(o);
+    const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
+    __m256i translated = _mm256_blendv_epi8(chunk, crs, is_break);
+    translated = _mm256_blendv_epi8(translated, lfs, bytes_of_mask(seconds));
+    const std::uint32_t lone = starters & ~(seconds >> 1);
+    // Each 8-byte group in the low half of a register whose high half holds the LFs to put in.
+    const __m128i low = _mm256_castsi256_si128(translated), high = _mm256_extracti128_si256(translated, 1);
+    const __m128i lfs128 = _mm256_castsi256_si128(lfs);
+    const __m128i parts[4] = {_mm_unpacklo_epi64(low, lfs128), _mm_unpackhi_epi64(low, lfs128),
+                              _mm_unpacklo_epi64(high, lfs128), _mm_unpackhi_epi64(high, lfs128)};
+    for (unsigned g = 0; g < 4; ++g) {
+        const unsigned mask = lone >> 8 * g & 0xFF;
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(parts[g], lane_row(groups.spread[mask])));
+        o += 8 + __builtin_popcount(mask);
+    }
+    return o;
+}
+
+// D. Rare: chunks of whole CR LF pairs, as in DOS text, stay as they are. Otherwise: chunks without
+// a CR and with at most one LF per lane, as in UNIX text, get a CR before each LF, and chunks of
+// LFs alone become CR LFs. None of these needs the pair scan; every other chunk goes the general way.
+template <density kind>
+std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    const unsigned char *p = in;
+    unsigned char *o = out;
+    pair_scan scan = scan_after(*state);
+    const unsigned char *const end = in + n;
+    while (end - p >= 32) {
+        const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const chunk_masks m = masks_of(chunk);
         p += 32;
-        const auto seconds = static_cast<std::uint32_t>(second_bytes_of_pairs(cr, lf));
-        const std::uint32_t starters = breaks & ~seconds;
-        const __m256i is_break = _mm256_or_si256(is_cr, is_lf);
-        if constexpr (mode == MODE_DOS) {
-            if (cr == ~0U || lf == ~0U) { // blank lines: 32 terminators
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), crlfs);
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + 32), crlfs);
-                o += 64;
-            } else {
-                // A pair becomes CR LF where it stands; a lone break becomes CR with an LF put after.
-                __m256i translated = _mm256_blendv_epi8(chunk, crs, is_break);
-                translated = _mm256_blendv_epi8(translated, lfs, bytes_of_mask(seconds));
-                const std::uint32_t lone = starters & ~(seconds >> 1);
-                if (sparse && lone == 0) {
-                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
+        if constexpr (kind == density::rare) {
+            if (whole_pairs(m, scan)) {
+                // The run of whole pairs in a loop of its own, as for U and M.
+                std::uint32_t lf = m.lf;
+                for (__m256i run = chunk;;) {
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), run);
                     o += 32;
-                } else {
-                    const groups parts = split_into_groups(translated);
-                    for (unsigned g = 0; g < 4; ++g) {
-                        const unsigned mask = lone >> 8 * g & 0xFF;
-                        const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i *>(shuffles.spread[mask]));
-                        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(parts.with_lf[g], order));
-                        o += 8 + __builtin_popcount(mask);
-                    }
+                    if (end - p < 32)
+                        break;
+                    run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                    const chunk_masks next = masks_of(run);
+                    if (!more_whole_pairs(next))
+                        break;
+                    lf = next.lf;
+                    p += 32;
                 }
+                scan = {0, lf >> 31, lf >> 31};
+                continue;
             }
         } else {
-            // Every break byte becomes the terminator; the second bytes of pairs are packed out.
-            const __m256i translated = _mm256_blendv_epi8(chunk, terminators, is_break);
-            if (sparse && seconds == 0) {
-                _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
-                o += 32;
-            } else {
-                const groups parts = split_into_groups(translated);
-                const std::uint32_t keep = ~seconds;
-                for (unsigned g = 0; g < 4; ++g) {
-                    const unsigned mask = keep >> 8 * g & 0xFF;
-                    const __m128i order = _mm_load_si128(reinterpret_cast<const __m128i *>(shuffles.pack[mask]));
-                    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(parts.with_lf[g], order));
-                    o += __builtin_popcount(mask);
+            const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;
+            // No CR and no LF completing a CR left open before: every LF is lone.
+            if ((m.cr | (m.lf & cr_open)) == 0) {
+                if ((m.lf & (m.lf - 1)) == 0 && end - p >= 32) {
+                    // The run of such chunks in a loop of its own, as for DOS text: none leaves
+                    // a CR open, and the input must hold a chunk more than each.
+                    std::uint32_t lf = m.lf;
+                    for (__m256i run = chunk;;) {
+                        o = cr_before_one_lf(run, p - 32, _tzcnt_u32(lf), o);
+                        if (end - p < 64)
+                            break;
+                        run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                        const chunk_masks next = masks_of(run);
+                        if (next.cr != 0 || (next.lf & (next.lf - 1)) != 0)
+                            break;
+                        lf = next.lf;
+                        p += 32;
+                    }
+                    scan = {0, lf >> 31, 0};
+                    continue;
+                }
+                if (one_per_lane(m.lf)) {
+                    o = cr_before_each_lf(chunk, m.lf, o);
+                    scan = {0, m.lf >> 31, 0};
+                    continue;
+                }
+                if (m.lf == ~0U) {
+                    o = thirty_two_terminators(o);
+                    scan = {0, 1, 0};
+                    continue;
                 }
             }
         }
-        completing = starters >> 31 ? (cr >> 31 ? LF : CR) : -1;
+        const std::uint32_t seconds = scan_seconds(&scan, m);
+        if (seconds & 1) [[unlikely]] {
+            // The second byte of a pair begun in the chunk before, whose terminator is written:
+            // start the chunk again one byte on, that byte now the one before.
+            p -= 31;
+            scan = {m.cr & 1, m.lf & 1, 1};
+            continue;
+        }
+        o = spread_any_chunk(chunk, m, seconds, o);
     }
-    return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
+    return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
+}
+
+template <line_mode mode>
+std::size_t pack_by_density(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
+{
+    switch (sample_density<mode>(in, n, *state)) {
+    case density::rare:
+        return pack_chunks<mode, density::rare>(in, n, out, state);
+    case density::pairs:
+        return pack_chunks<mode, density::pairs>(in, n, out, state);
+    case density::few:
+        return pack_chunks<mode, density::few>(in, n, out, state);
+    case density::crowded:
+        break;
+    }
+    return pack_chunks<mode, density::crowded>(in, n, out, state);
 }
 
 } // namespace
 
 std::size_t translate_block_avx2(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    const bool rare = breaks_are_rare(in, n);
     switch (current_mode) {
     case MODE_DOS:
-        return (rare ? translate_chunks<MODE_DOS, true> : translate_chunks<MODE_DOS, false>)(in, n, out, state);
+        return (sample_density<MODE_DOS>(in, n, *state) == density::rare ? spread_chunks<density::rare>
+                                                                          : spread_chunks<density::few>)(in, n, out, state);
     case MODE_UNIX:
-        return (rare ? translate_chunks<MODE_UNIX, true> : translate_chunks<MODE_UNIX, false>)(in, n, out, state);
+        return pack_by_density<MODE_UNIX>(in, n, out, state);
     case MODE_MAC:
-        return (rare ? translate_chunks<MODE_MAC, true> : translate_chunks<MODE_MAC, false>)(in, n, out, state);
+        return pack_by_density<MODE_MAC>(in, n, out, state);
     }
     return 0;
 }

@@ -113,6 +113,22 @@ TEST(Translate, ExamplesInEveryMode)
         {dos_chunks + std::string(31, 'x') + "\r\n" + std::string(40, 'y'), unix_chunks + std::string(31, 'x') + "\n" + std::string(40, 'y')},
         {std::string(15, 'x') + "\n\r" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w'),
          std::string(15, 'x') + "\n" + std::string(15, 'y') + "\n" + std::string(16, 'z') + "\n" + std::string(40, 'w')},
+        // After DOS or UNIX lines (64 and 63 bytes long), so the shortcuts for those are on: a chunk
+        // of pairs whose last byte is a CR; a chunk whose first LF completes a CR, or whose first CR
+        // an LF, from the one before.
+        {dos_chunks + std::string(31, 'x') + "\r\n" + std::string(70, 'y'),
+         unix_chunks + std::string(31, 'x') + "\n" + std::string(70, 'y')},
+        {unix_chunks + std::string(41, 'x') + "\r\nab\n" + std::string(70, 'y'),
+         unix_chunks + std::string(41, 'x') + "\nab\n" + std::string(70, 'y')},
+        {dos_chunks + std::string(31, 'x') + "\n\r\n" + std::string(70, 'y'),
+         unix_chunks + std::string(31, 'x') + "\n\n" + std::string(70, 'y')},
+        // Blocks that end just where the chunks that read on past their end must stop.
+        {dos_chunks + std::string(64, 'y'), unix_chunks + std::string(64, 'y')},
+        {dos_chunks + std::string(30, 'x') + "\r\n" + std::string(33, 'y'),
+         unix_chunks + std::string(30, 'x') + "\n" + std::string(33, 'y')},
+        {unix_chunks + std::string(73, 'y'), unix_chunks + std::string(73, 'y')},
+        {unix_chunks + std::string(41, 'x') + "\n" + std::string(32, 'y'),
+         unix_chunks + std::string(41, 'x') + "\n" + std::string(32, 'y')},
     };
     for (line_mode mode : all_modes) {
         current_mode = mode;
@@ -238,6 +254,40 @@ TEST(Translate, TwoBreaksAtEveryPairOfPlacesAfterEveryState)
                                     << kernel->name << " mode " << mode << " input " << testing::PrintToString(in);
                         }
                     }
+}
+
+TEST(Translate, TextThatChangesShapeWithinABlock)
+{
+    // Kilobytes of each kind of text, then of each other kind: a kernel that picks its loop from a
+    // block's first chunks must stay exact where the rest of the block no longer fits that loop.
+    std::mt19937 rng(20261208);
+    const auto lines = [&rng](std::vector<std::string> breaks, std::size_t shortest, std::size_t longest) {
+        std::string out;
+        while (out.size() < 3000) {
+            out.append(shortest + rng() % (longest - shortest + 1), static_cast<char>('a' + rng() % 26));
+            out += breaks[rng() % breaks.size()];
+        }
+        return out;
+    };
+    std::string binary(3000, 0);
+    for (char &c : binary)
+        c = static_cast<char>(rng() % 4 == 0 ? "\r\n"[rng() % 2] : rng());
+    const std::string shapes[] = {lines({"\r\n"}, 20, 120), lines({"\n"}, 20, 120),
+                                  lines({"\r", "\n", "\r\n", "\n\r"}, 20, 120), lines({"\r\n"}, 0, 12),
+                                  std::string(3000, '\n'), binary};
+    for (const std::string &first : shapes)
+        for (const std::string &second : shapes) {
+            const bytes in = to_bytes(first + second);
+            const std::size_t cuts[] = {0, first.size() - 1000, first.size() + 1, rng() % in.size()};
+            for (line_mode mode : all_modes) {
+                current_mode = mode;
+                const bytes want = translate_bytewise(in);
+                for (const translate_kernel *kernel : runnable_kernels())
+                    for (std::size_t cut : cuts)
+                        ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}, *kernel), want)
+                            << kernel->name << " mode " << mode << " cut " << cut;
+            }
+        }
 }
 
 TEST(CopyToLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
