@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "convert/cpu_features.h"
 #include "convert/line_mode.h"
+#include "convert/platform.h"
 #include "convert/translate.h"
 #include "tests/bytewise_reference.h"
 
@@ -288,6 +290,19 @@ TEST(Translate, TextThatChangesShapeWithinABlock)
                             << kernel->name << " mode " << mode << " cut " << cut;
             }
         }
+}
+
+TEST(ProcessorFeatures, OwnProbeAgreesWithTheLoader)
+{
+    // Our probe serves where the C library tells nothing (Windows among them): check its bits here.
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned from_loader = 0;
+    if (features_found_by_loader(&from_loader) != 0)
+        GTEST_SKIP() << "this C library does not tell what its loader found";
+    EXPECT_EQ(probe_x86_features(), from_loader);
+#else
+    GTEST_SKIP() << "not an x86 processor";
+#endif
 }
 
 TEST(CopyToLineBreak, MatchesNaiveScanAtEveryOffsetAndLength)
