@@ -8,7 +8,7 @@
 
 #include "convert/convert_file.h"
 #include "convert/line_mode.h"
-#include "convert/platform.h"
+#include "convert/platform/platform.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "convert/line_mode.h"
-#include "convert/platform.h"
+#include "convert/platform/platform.h"
 #include "convert/translate.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "convert/translate.h"
 
-#include "convert/cpu_features.h"
+#include "convert/kernels/kernels.h"
 #include "convert/line_mode.h"
-#include "convert/platform.h"
-#include "convert/translate_kernels.h"
+#include "convert/platform/cpu_features.h"
+#include "convert/platform/platform.h"
 
 namespace {
 

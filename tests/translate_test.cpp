@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "convert/cpu_features.h"
+#include "convert/platform/cpu_features.h"
 #include "convert/line_mode.h"
-#include "convert/platform.h"
+#include "convert/platform/platform.h"
 #include "convert/translate.h"
 #include "tests/bytewise_reference.h"
 

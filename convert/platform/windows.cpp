@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "convert/platform.h"
+#include "convert/platform/platform.h"
 
 #include <windows.h>
 

@@ -10,8 +10,8 @@
 
 #include <tmmintrin.h>
 
+#include "convert/kernels/kernels.h"
 #include "convert/line_mode.h"
-#include "convert/translate_kernels.h"
 
 namespace {
 
@@ -333,13 +333,5 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
 
 std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    switch (current_mode) {
-    case MODE_DOS:
-        return translate_chunks<MODE_DOS>(in, n, out, state);
-    case MODE_UNIX:
-        return translate_chunks<MODE_UNIX>(in, n, out, state);
-    case MODE_MAC:
-        return translate_chunks<MODE_MAC>(in, n, out, state);
-    }
-    return 0;
+    return run_for_current_mode(translate_chunks<MODE_DOS>, translate_chunks<MODE_UNIX>, translate_chunks<MODE_MAC>, in, n, out, state);
 }

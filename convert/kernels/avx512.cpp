@@ -11,8 +11,8 @@
 
 #include <immintrin.h>
 
+#include "convert/kernels/kernels.h"
 #include "convert/line_mode.h"
-#include "convert/translate_kernels.h"
 
 namespace {
 

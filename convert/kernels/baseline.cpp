@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "convert/translate_kernels.h"
+#include "convert/kernels/kernels.h"
 
 #include <bit>
 #include <cstdint>

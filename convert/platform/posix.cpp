@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "convert/platform.h"
+#include "convert/platform/platform.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "convert/cpu_features.h"
+#include "convert/platform/cpu_features.h"
 
 // glibc 2.33 and later tell what the loader found; x86.h is there only on x86.
 #if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "convert/cpu_features.h"
+#include "convert/platform/cpu_features.h"
 
 #include <cpuid.h>
 

@@ -8,8 +8,8 @@
 
 #include <bit>
 
+#include "convert/kernels/kernels.h"
 #include "convert/line_mode.h"
-#include "convert/translate_kernels.h"
 
 static_assert(std::endian::native == std::endian::little, "the masks number a vector's bytes from its low end");
 
@@ -304,13 +304,6 @@ std::size_t translate_in_mode(const unsigned char *in, std::size_t n, unsigned c
 
 std::size_t translate_block_neon(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    switch (current_mode) {
-    case MODE_DOS:
-        return translate_in_mode<MODE_DOS>(in, n, out, state);
-    case MODE_UNIX:
-        return translate_in_mode<MODE_UNIX>(in, n, out, state);
-    case MODE_MAC:
-        return translate_in_mode<MODE_MAC>(in, n, out, state);
-    }
-    return 0;
+    return run_for_current_mode(translate_in_mode<MODE_DOS>, translate_in_mode<MODE_UNIX>, translate_in_mode<MODE_MAC>, in, n, out,
+                                state);
 }

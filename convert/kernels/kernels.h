@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "convert/line_mode.h"
 #include "convert/translate.h"
 
 /// The kernels, each with translate_block's contract.
@@ -19,6 +20,26 @@ std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned
 std::size_t translate_block_neon(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 
 namespace {
+
+/// One of a kernel's loops, made for one mode, with translate_block's contract.
+using block_loop = std::size_t (*)(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
+
+/// Runs the loop made for current_mode; the choice is made once a block, so the hot loops never test
+/// the mode.
+[[maybe_unused]] inline std::size_t run_for_current_mode(block_loop dos, block_loop unix_lf, block_loop mac,
+                                                         const unsigned char *in, std::size_t n,
+                                                         unsigned char *out, break_state *state)
+{
+    switch (current_mode) {
+    case MODE_DOS:
+        return dos(in, n, out, state);
+    case MODE_UNIX:
+        return unix_lf(in, n, out, state);
+    case MODE_MAC:
+        return mac(in, n, out, state);
+    }
+    return 0;
+}
 
 /// The second bytes of pairs in a chunk, given one bit per break byte whose byte before is the
 /// other break byte, when the byte before the chunk completed no pair. A byte completes a pair when
