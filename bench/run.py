@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""Times eolfix against its floor program and a plain dd copy, shape by shape, and per small file.
+"""Times eolfix against its floor program, a plain copy and dd, shape by shape, and per small file.
 
-    bench/run.py [--build DIR | --kernels chosen|all] [--mib N] [--runs N] [--small-runs N] [--dir SCRATCH]
+    bench/run.py [--build DIR | --kernels chosen|all] [--mib N] [--runs N] [--small-runs N]
+                 [--cases SHAPE:MODE,...] [--dir SCRATCH]
 
 Without --build it builds Release trees beside the source: with --kernels chosen (the default) one,
 build-bench/, holding every kernel and running the one this processor gets; with --kernels all one
@@ -10,7 +11,9 @@ tree per kernel this processor can run (configured with -DEOLFIX_KERNEL=NAME), a
 32-bit i686 program where this machine runs 32-bit x86 programs itself. Each shape's input is made
 once; the page cache is warmed by one untimed run of each tool; then eolfix, the floor program
 (bench/floor.c: the same system calls and as many bytes written, with memcpy in place of
-translation) and dd run in turn, each copy removed before its run. Printed are the medians of wall
+translation), the plain copy (the floor program with --plain: one buffer, no memcpy) and dd run in
+turn, each copy removed before its run. Text shapes have lines as long as real text's (dos-text,
+unix-text, mixed-text) or long lines (dos-long, ...). Printed are the medians of wall
 and processor time (user + sys), and as ratios the medians over the turns of eolfix's time divided
 by the other tool's in the same turn. Peak memory is the largest resident set of the eolfix runs.
 Then 2 KiB and 64 KiB files are converted --small-runs times each, alternating eolfix, the floor,
@@ -31,9 +34,21 @@ MIB = 1 << 20
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 TERMINATORS = {"D": b"\r\n", "U": b"\n", "M": b"\r"}
 EXTENSIONS = {"D": ".DOS", "U": ".UNIX", "M": ".MAC"}
-# (shape, mode): the shapes people convert, and the worst cases for the translator.
-CASES = [("dos-text", "U"), ("mixed-text", "M"), ("binary", "U"), ("unix-text", "D"),
-         ("dos-text", "D"), ("short-lines", "U"), ("all-lf", "D")]
+# (shape, mode): the shapes people convert, with lines as long as real text's and long lines, and the
+# worst cases for the translator.
+CASES = [("dos-text", "U"), ("mixed-text", "M"), ("unix-text", "D"), ("dos-text", "D"),
+         ("dos-long", "U"), ("mixed-long", "M"), ("unix-long", "D"), ("dos-long", "D"),
+         ("binary", "U"), ("short-lines", "U"), ("all-lf", "D")]
+
+
+def line_length(shape, rng):
+    """Real text (the C and C++ headers installed on Debian among it): an eighth of the lines empty,
+    the rest 1 to 76 bytes, 34 on average. Long lines: 20 to 120 bytes, 70 on average."""
+    if shape == "short-lines":
+        return rng.randint(0, 12)
+    if shape.endswith("-long"):
+        return rng.randint(20, 120)
+    return 0 if rng.randrange(8) == 0 else rng.randint(1, 76)
 
 
 def make_input(shape, size, seed=20261207):
@@ -46,14 +61,13 @@ def make_input(shape, size, seed=20261207):
         return b"\n" * size
     if shape == "binary":
         return (rng.randbytes(period) * (size // period + 1))[:size]
-    breaks = {"dos-text": [b"\r\n"], "unix-text": [b"\n"], "short-lines": [b"\r\n"],
-              "mixed-text": [b"\r", b"\n", b"\r\n", b"\n\r"]}[shape]
-    shortest, longest = (0, 12) if shape == "short-lines" else (20, 120)
+    breaks = {"dos": [b"\r\n"], "unix": [b"\n"], "short": [b"\r\n"],
+              "mixed": [b"\r", b"\n", b"\r\n", b"\n\r"]}[shape.split("-")[0]]
     printable = bytes(0x20 + i % 95 for i in range(256))
-    pool = rng.randbytes(period + longest).translate(printable)
+    pool = rng.randbytes(period + 120).translate(printable)
     out, pos = bytearray(), 0
     while len(out) < period:
-        n = rng.randint(shortest, longest)
+        n = line_length(shape, rng)
         out += pool[pos:pos + n]
         out += rng.choice(breaks)
         pos += n
@@ -123,10 +137,14 @@ def copy_size(eolfix, mode, path):
 
 
 def measure(eolfix, floor, path, mode, runs, scratch):
-    """Median wall and processor times of eolfix, the floor and dd, alternating, and eolfix's peak memory."""
-    copy, floor_copy, dd_copy = path + EXTENSIONS[mode], path + ".floor", path + ".dd"
+    """Median wall and processor times of eolfix, the floor, the plain copy and dd, alternating, and
+    eolfix's peak memory."""
+    copy, floor_copy, plain_copy, dd_copy = (path + EXTENSIONS[mode], path + ".floor", path + ".copy",
+                                             path + ".dd")
+    size = copy_size(eolfix, mode, path)
     tools = (("eolfix", [eolfix, mode, path], copy),
-             ("floor", [floor, copy_size(eolfix, mode, path), path, floor_copy], floor_copy),
+             ("floor", [floor, size, path, floor_copy], floor_copy),
+             ("copy", [floor, "--plain", size, path, plain_copy], plain_copy),
              ("dd", ["dd", f"if={path}", f"of={dd_copy}", "bs=128K", "status=none"], dd_copy))
     samples = {tool: [] for tool, _, _ in tools}
     peak = 0
@@ -138,6 +156,7 @@ def measure(eolfix, floor, path, mode, runs, scratch):
                 samples[tool].append((wall, cpu))
                 peak = max(peak, rss) if tool == "eolfix" else peak
     remove(floor_copy)
+    remove(plain_copy)
     remove(dd_copy)
     median = {tool: (statistics.median(w for w, _ in s), statistics.median(c for _, c in s))
               for tool, s in samples.items()}
@@ -277,22 +296,24 @@ def measure_tree(label, build, inputs, args):
     kernel = subprocess.run([os.path.join(build, "bench", "eolfix_kernel")], capture_output=True,
                             text=True, check=True).stdout.strip()
     print(f"\n{processor_name()}; {label}; translator kernel: {kernel}; {args.mib} MiB inputs, "
-          f"median of {args.runs} runs alternating with the floor program and dd bs=128K")
-    print("| shape | mode | floor wall s | dd wall s | eolfix wall s | wall / floor | wall / dd | floor cpu s | "
-          "dd cpu s | eolfix cpu s | cpu / floor | cpu / dd | eolfix peak RSS KiB |")
-    print("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+          f"median of {args.runs} runs alternating with the floor program, the plain copy and dd bs=128K")
+    print("| shape | mode | floor wall s | copy wall s | dd wall s | eolfix wall s | wall / floor | wall / copy | "
+          "wall / dd | floor cpu s | copy cpu s | dd cpu s | eolfix cpu s | cpu / floor | cpu / copy | cpu / dd | "
+          "eolfix peak RSS KiB |")
+    print("|---|---|" + "---:|" * 15)
     failed = False
-    for shape, mode in CASES:
+    for shape, mode in args.cases:
         path = os.path.join(args.dir, f"bench-{shape}")
         median, ratio, peak, copy = measure(eolfix, floor, path, mode, args.runs, args.dir)
         if not matches_reference(inputs[shape], mode, copy):
             print(f"FAIL: {shape} to {mode} differs from the reference")
             failed = True
         remove(copy)
-        (floor_wall, floor_cpu), (dd_wall, dd_cpu), (wall, cpu) = median["floor"], median["dd"], median["eolfix"]
-        print(f"| {shape} | {mode} | {floor_wall:.3f} | {dd_wall:.3f} | {wall:.3f} | {ratio['floor'][0]:.2f} | "
-              f"{ratio['dd'][0]:.2f} | {floor_cpu:.3f} | {dd_cpu:.3f} | {cpu:.3f} | {ratio['floor'][1]:.2f} | "
-              f"{ratio['dd'][1]:.2f} | {peak} |", flush=True)
+        tools = ("floor", "copy", "dd")
+        print(f"| {shape} | {mode} | " + " | ".join(f"{median[t][0]:.3f}" for t in tools) +
+              f" | {median['eolfix'][0]:.3f} | " + " | ".join(f"{ratio[t][0]:.2f}" for t in tools) + " | " +
+              " | ".join(f"{median[t][1]:.3f}" for t in tools) + f" | {median['eolfix'][1]:.3f} | " +
+              " | ".join(f"{ratio[t][1]:.2f}" for t in tools) + f" | {peak} |", flush=True)
     # Memory must not grow with the file: the same conversion of a 1 MiB input for comparison.
     small = os.path.join(args.dir, "bench-small")
     with open(small, "wb") as f:
@@ -301,6 +322,15 @@ def measure_tree(label, build, inputs, args):
     remove(copy)
     print(f"peak RSS converting mixed-text to M: {small_peak} KiB for 1 MiB")
     return small_files(eolfix, floor, empty, args.small_runs, args.dir) or failed
+
+
+def cases(text):
+    """SHAPE:MODE,... as (shape, mode) pairs, each one of CASES."""
+    chosen = [tuple(case.split(":")) for case in text.split(",")]
+    for case in chosen:
+        if case not in CASES:
+            raise argparse.ArgumentTypeError(f"{':'.join(case)} is not one of the cases")
+    return chosen
 
 
 def main():
@@ -312,6 +342,9 @@ def main():
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
     parser.add_argument("--small-runs", type=int, default=300,
                         help="timed runs of each tool per small file size (default 300)")
+    parser.add_argument("--cases", type=cases, default=CASES,
+                        help="SHAPE:MODE,... to measure only those (default: all of %s)" %
+                        ", ".join(f"{s}:{m}" for s, m in CASES))
     parser.add_argument("--dir", help="scratch folder for the inputs and copies (default: a new one in $TMPDIR)")
     args = parser.parse_args()
 
@@ -322,7 +355,7 @@ def main():
     args.dir = args.dir or tempfile.mkdtemp(prefix="eolfix-bench-")
     os.makedirs(args.dir, exist_ok=True)
     inputs = {}
-    for shape, _ in CASES:
+    for shape in {shape for shape, _ in args.cases} | {"mixed-text"}:
         if shape not in inputs:
             inputs[shape] = make_input(shape, args.mib * MIB)
             with open(os.path.join(args.dir, f"bench-{shape}"), "wb") as f:
