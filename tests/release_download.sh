@@ -35,7 +35,7 @@ eolfix-"$version"-*-linux.tar.gz)
     top=eolfix-$version-$machine-linux
     tar -xzf "$download" -C "$work"
     # shellcheck disable=SC2046
-    holds "LICENSE README.md bin/eolfix share/bash-completion/completions/eolfix share/doc/eolfix/changelog.gz share/doc/eolfix/copyright share/fish/vendor_completions.d/eolfix.fish share/man/man1/eolfix.1.gz share/zsh/vendor-completions/_eolfix" \
+    holds "LICENSE README.md bin/eolfix share/bash-completion/completions/eolfix share/doc/eolfix/changelog.gz share/doc/eolfix/copyright share/fish/vendor_completions.d/eolfix.fish share/man/man1/eolfix.1.gz share/zsh/site-functions/_eolfix" \
         $(cd "$work/$top" && find . ! -type d | sed 's|^\./||')
     toolchain=()
     emulator=()
