@@ -150,8 +150,7 @@ BOOL WINAPI remove_copy_and_end(DWORD event)
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
-} // namespace
-
+// The extended form of `full`, a name the system has made absolute and cleaned up.
 std::wstring extended_form(const std::wstring &full)
 {
     // A device name (\\.\) means the same with \\?\ once clean; one already extended stays.
@@ -163,6 +162,8 @@ std::wstring extended_form(const std::wstring &full)
         return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
+
+} // namespace
 
 std::wstring name_for_system(const std::wstring &name)
 {

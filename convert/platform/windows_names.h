@@ -10,6 +10,3 @@
 /// shorter than MAX_PATH (260) characters with the terminator. A longer one in the extended form
 /// (`\\?\C:\...`, `\\?\UNC\server\share\...`) of that absolute form, which has no such limit.
 std::wstring name_for_system(const std::wstring &name);
-
-/// The extended form of `full`, a name already made absolute and cleaned up by the system.
-std::wstring extended_form(const std::wstring &full);
