@@ -19,6 +19,8 @@ function close_entry() {
 }
 BEGIN { if (out == "") out = "/dev/stdout" }
 
+# What is not released yet waits under `## Unreleased`; a release's version and date come later.
+/^## Unreleased$/ { close_entry(); next }
 /^## / {
     date = $3
     if (NF != 3 || date !~ /^\([0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]\)$/)

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "convert/platform/platform.h"
+#include "convert/platform/windows_names.h"
 
 #include <windows.h>
 
@@ -34,13 +35,13 @@ std::wstring to_utf16(const char *name)
     return wide;
 }
 
-// Opens by UTF-8 name; an empty or unconvertible name opens nothing.
+// Opens by UTF-8 name, of any length; an empty or unconvertible name opens nothing.
 HANDLE open_by_name(const char *name, DWORD access, DWORD share, DWORD disposition, DWORD flags)
 {
     const std::wstring wide = to_utf16(name);
     if (wide.empty())
         return INVALID_HANDLE_VALUE;
-    return CreateFileW(wide.c_str(), access, share, nullptr, disposition, flags, nullptr);
+    return CreateFileW(name_for_system(wide).c_str(), access, share, nullptr, disposition, flags, nullptr);
 }
 
 // Handles keep to 32 bits (Windows shares them with 32-bit programs): an int holds one, and
@@ -149,7 +150,36 @@ BOOL WINAPI remove_copy_and_end(DWORD event)
     ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
+// The extended form of `full`, a name the system has made absolute and cleaned up.
+std::wstring extended_form(const std::wstring &full)
+{
+    // A device name (\\.\) means the same with \\?\ once clean; one already extended stays.
+    if (full.starts_with(L"\\\\.\\"))
+        return L"\\\\?\\" + full.substr(4);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\??\\"))
+        return full;
+    if (full.starts_with(L"\\\\"))
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 } // namespace
+
+std::wstring name_for_system(const std::wstring &name)
+{
+    // The size asked for counts the terminator; 0 when the system cannot make the name absolute,
+    // which then fails the plain name as well.
+    const DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (size <= MAX_PATH)
+        return name;
+    // The extended form skips the system's clean-up: the absolute form is that clean-up, done first.
+    std::wstring full(size, L'\0');
+    const DWORD length = GetFullPathNameW(name.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size)
+        return name;
+    full.resize(length);
+    return extended_form(full);
+}
 
 int query_file_times(const char *name, file_times *times)
 {
