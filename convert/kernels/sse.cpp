@@ -20,14 +20,15 @@ constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that gives 0
 
-// For each mask of 8 bits, shuffle indices that move the bytes whose bit is set to the front
-// (`pack`), or that put an LF (byte 8 of the source) after each byte whose bit is set (`spread`),
-// and the number of bits set, since this level has no POPCNT.
+// For each mask of 8 bits, shuffle indices that move the bytes whose bit is clear to the front
+// (`pack`: 8 of them, so a row loads as one 64-bit half), or that put an LF (byte 8 of the source)
+// after each byte whose bit is set (`spread`); and the number of bits set, since this level has no
+// POPCNT.
 struct shuffle_tables {
-    alignas(16) char pack[256][16];
     alignas(16) char spread[256][16];
     alignas(16) char drop_one[17][16];   // all bytes but byte i; for i = 16, all of them
     alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
+    alignas(16) char pack[256][8];
     unsigned char count[256];
 };
 constexpr shuffle_tables shuffles = [] {
@@ -35,14 +36,14 @@ constexpr shuffle_tables shuffles = [] {
     for (unsigned mask = 0; mask < 256; ++mask) {
         unsigned packed = 0, spread = 0;
         for (unsigned i = 0; i < 8; ++i) {
-            if (mask >> i & 1)
+            if (!(mask >> i & 1))
                 tables.pack[mask][packed++] = static_cast<char>(i);
             tables.spread[mask][spread++] = static_cast<char>(i);
             if (mask >> i & 1)
                 tables.spread[mask][spread++] = 8;
         }
-        tables.count[mask] = static_cast<unsigned char>(packed);
-        for (; packed < 16; ++packed)
+        tables.count[mask] = static_cast<unsigned char>(8 - packed);
+        for (; packed < 8; ++packed)
             tables.pack[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
             tables.spread[mask][spread] = zero_byte;
@@ -71,12 +72,12 @@ inline __m128i bytes_of_mask(unsigned mask)
 // Stores `translated` without the bytes whose bit of `seconds` is set; returns the end.
 inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *o)
 {
-    const unsigned keep_low = ~seconds & 0xFF, keep_high = ~seconds >> 8 & 0xFF;
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, order(shuffles.pack[keep_low])));
-    o += shuffles.count[keep_low];
-    const __m128i high = _mm_unpackhi_epi64(translated, translated);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(high, order(shuffles.pack[keep_high])));
-    return o + shuffles.count[keep_high];
+    const unsigned low = seconds & 0xFF, high = seconds >> 8 & 0xFF;
+    const auto row = [](unsigned mask) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(shuffles.pack[mask])); };
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, row(low)));
+    o += 8 - shuffles.count[low];
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, translated), row(high)));
+    return o + 8 - shuffles.count[high];
 }
 
 // Stores `translated` with an LF put after each byte whose bit of `lone` is set; returns the end.
@@ -88,6 +89,13 @@ inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o
     o += 8 + shuffles.count[low];
     store(o, _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, lfs), order(shuffles.spread[high])));
     return o + 8 + shuffles.count[high];
+}
+
+// seconds_of_runs on 32-bit masks, so a 32-bit program needs no 64-bit arithmetic for it.
+inline unsigned seconds_of_runs32(unsigned after_other)
+{
+    constexpr unsigned odd_bits = 0xAAAAAAAAU;
+    return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
 }
 
 // Stores `translated` without byte `at` (none for 16); returns the end.
@@ -142,7 +150,7 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
         with_breaks += (cr | lf) != 0;
         not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
-        crowded += two_in_a_half(mode == MODE_DOS ? lf : static_cast<unsigned>(second_bytes_of_pairs(cr, lf)));
+        crowded += two_in_a_half(mode == MODE_DOS ? lf : seconds_of_runs32((cr & lf << 1) | (lf & cr << 1)));
     }
     return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled};
 }
@@ -158,14 +166,14 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     const unsigned char *p = in;
     const unsigned char *const end = in + n;
     unsigned char *o = out;
-    // The other break byte of the byte before the step, which the step's first byte would pair
-    // with, and whether that byte before completed a pair itself, which flips the pairs of a run
-    // going on from it. Both come from the bytes alone, so no step waits for the one before.
-    int other_before = completing_byte(*state);
-    unsigned second_before = 0;
-    while (end - p >= 32) {
+    // Whether the byte before the step is a CR, or an LF (so the step's first byte may complete a
+    // pair with it), and whether that byte completed a pair itself, which flips the pairs of a run
+    // going on from it. All come from the masks, so no step waits for the bytes of the one before.
+    unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
+    for (std::size_t steps = n / 32; steps > 0; --steps) {
         const __m128i low = load(p);
         const __m128i high = load(p + 16);
+        p += 32;
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
         // One mask says whether the step holds a break at all; the four are made only if so.
@@ -174,26 +182,22 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             store(o, low);
             store(o + 16, high);
             o += 32;
-            p += 32;
-            other_before = -1;
-            second_before = 0;
+            cr_before = lf_before = second_before = 0;
             continue;
         }
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
-        const unsigned breaks = cr | lf;
-        const unsigned first = p[0] == other_before;
-        const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | first;
-        other_before = (p[31] ^ (CR ^ LF)) | (static_cast<int>(breaks >> 31) - 1);
-        p += 32;
-        if (pairs && ((lf ^ cr << 1) | cr >> 31 | first) == 0) {
+        const unsigned after_other = (cr & (lf << 1 | lf_before)) | (lf & (cr << 1 | cr_before));
+        cr_before = cr >> 31;
+        lf_before = lf >> 31;
+        if (pairs && ((lf ^ cr << 1) | cr_before | (after_other & 1)) == 0) {
             // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
             // its bytes already, so the other is dropped, without the pair scan.
-            second_before = lf >> 31;
+            second_before = lf_before;
             o = drop_step<sparse>(low, high, mode == MODE_UNIX ? cr : lf, o);
             continue;
         }
-        auto seconds = static_cast<unsigned>(seconds_of_runs(after_other));
+        unsigned seconds = seconds_of_runs32(after_other);
         if (after_other & second_before) [[unlikely]]
             seconds ^= after_other & ~(after_other + 1);
         second_before = seconds >> 31;
@@ -204,7 +208,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                                                    : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
         o = drop_step<sparse>(low_out, high_out, seconds, o);
     }
-    const int completing = p == in ? other_before : second_before ? -1 : other_before;
+    const int completing = second_before ? -1 : cr_before ? LF : lf_before ? CR : -1;
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
 
@@ -287,7 +291,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         }
         // Every break byte becomes CR, then the second bytes of pairs LF.
         __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
-        const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
+        const auto seconds = seconds_of_runs32((cr & lf << 1) | (lf & cr << 1));
         const unsigned starters = (cr | lf) & ~seconds;
         if (seconds != 0) {
             const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
