@@ -171,6 +171,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     // going on from it. All come from the masks, so no step waits for the bytes of the one before.
     unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
     for (std::size_t steps = n / 32; steps > 0; --steps) {
+        MCA_STEP_BEGIN("step");
         const __m128i low = load(p);
         const __m128i high = load(p + 16);
         p += 32;
@@ -195,6 +196,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             // its bytes already, so the other is dropped, without the pair scan.
             second_before = lf_before;
             o = drop_step<sparse>(low, high, mode == MODE_UNIX ? cr : lf, o);
+            MCA_STEP_END("step");
             continue;
         }
         unsigned seconds = seconds_of_runs32(after_other);
@@ -207,6 +209,8 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
                                                    : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
         o = drop_step<sparse>(low_out, high_out, seconds, o);
+        if constexpr (!pairs)
+            MCA_STEP_END("step");
     }
     const int completing = second_before ? -1 : cr_before ? LF : lf_before ? CR : -1;
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
@@ -238,6 +242,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     unsigned char *o = out;
     int completing = completing_byte(*state);
     while (end - p >= 32) {
+        MCA_STEP_BEGIN("step");
         // The second byte of a pair that straddles two steps: its terminator is already written.
         if (*p == completing) {
             ++p;
@@ -258,6 +263,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             store(o + 16, high);
             o += 32;
             completing = -1;
+            MCA_STEP_END("step");
             continue;
         }
         const __m128i low_lf_to_cr = _mm_and_si128(low_lf, threes), high_lf_to_cr = _mm_and_si128(high_lf, threes);
@@ -287,6 +293,8 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             }
             o = spread(_mm_add_epi8(low, low_lf_to_cr), lf & 0xFFFF, o);
             o = spread(_mm_add_epi8(high, high_lf_to_cr), lf >> 16, o);
+            if constexpr (!whole_pairs)
+                MCA_STEP_END("step");
             continue;
         }
         // Every break byte becomes CR, then the second bytes of pairs LF.
