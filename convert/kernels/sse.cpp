@@ -183,7 +183,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             store(o, low);
             store(o + 16, high);
             o += 32;
-            cr_before = lf_before = second_before = 0;
+            cr_before = lf_before = 0; // so no pair completes across it, whatever second_before says
             continue;
         }
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
