@@ -124,6 +124,13 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(41, 'x') + "\nab\n" + std::string(70, 'y')},
         {dos_chunks + std::string(31, 'x') + "\n\r\n" + std::string(70, 'y'),
          unix_chunks + std::string(31, 'x') + "\n\n" + std::string(70, 'y')},
+        // After long lines, whose loops take one byte a half the short way: two pairs, two LFs, and an
+        // LF CR with a CR LF in one half go the long way.
+        {long_dos + std::string(20, 'x') + "\r\n\r\n" + std::string(40, 'y'),
+         repeated(std::string(94, 'a') + "\n", 12) + std::string(20, 'x') + "\n\n" + std::string(40, 'y')},
+        {long_unix + std::string(20, 'x') + "\n\n" + std::string(40, 'y'), long_unix + std::string(20, 'x') + "\n\n" + std::string(40, 'y')},
+        {long_unix + std::string(18, 'x') + "\n\rx\r\n" + std::string(40, 'y'),
+         long_unix + std::string(18, 'x') + "\nx\n" + std::string(40, 'y')},
         // Blocks that end just where the chunks that read on past their end must stop.
         {dos_chunks + std::string(64, 'y'), unix_chunks + std::string(64, 'y')},
         {dos_chunks + std::string(30, 'x') + "\r\n" + std::string(33, 'y'),
@@ -191,7 +198,9 @@ TEST(Translate, TextShapesMatchBytewise)
     };
     const shape shapes[] = {{20, 120, {"\r\n"}}, {20, 120, {"\n"}},  {20, 120, {"\r", "\n", "\r\n", "\n\r"}},
                             {0, 12, {"\r\n"}},   {0, 12, {"\n"}},    {0, 12, {"\r", "\n", "\r\n", "\n\r"}},
-                            {0, 0, {"\n"}},      {0, 0, {"\r\n"}},   {200, 400, {"\r"}}};
+                            {0, 0, {"\n"}},      {0, 0, {"\r\n"}},   {200, 400, {"\r"}},
+                            // as long as real text's: 0, 1 or 2 breaks a step at random
+                            {1, 76, {"\r\n"}},   {1, 76, {"\n"}},    {1, 76, {"\r", "\n", "\r\n", "\n\r"}}};
     std::mt19937 rng(20261208);
     for (const shape &s : shapes) {
         bytes in;

@@ -19,6 +19,16 @@ std::size_t translate_block_avx512(const unsigned char *in, std::size_t n, unsig
 std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 std::size_t translate_block_neon(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 
+// Marks where a loop's step begins and where the path text takes through it ends, for bench/mca.sh
+// to hand to llvm-mca; nothing in a normal build.
+#ifdef EOLFIX_MCA
+#define MCA_STEP_BEGIN(name) asm volatile("# LLVM-MCA-BEGIN " name)
+#define MCA_STEP_END(name) asm volatile("# LLVM-MCA-END " name)
+#else
+#define MCA_STEP_BEGIN(name)
+#define MCA_STEP_END(name)
+#endif
+
 namespace {
 
 /// One of a kernel's loops, made for one mode, with translate_block's contract.

@@ -188,6 +188,7 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
     int completing = completing_byte(*state);
     p = pass_completing(p, end, &completing);
     while (end - p >= 32) {
+        MCA_STEP_BEGIN("step");
         const uint8x16_t low = vld1q_u8(p), high = vld1q_u8(p + 16);
         const uint8x16_t breaks_low = breaks_of(low), breaks_high = breaks_of(high);
         p += 32;
@@ -202,6 +203,7 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
             // Whole CR LF pairs: each pair's terminator is one of its bytes already, so the other
             // is packed out, without the pair scan.
             o = pack_step(low, high, mode == MODE_UNIX ? cr : lf, o);
+            MCA_STEP_END("step");
             continue;
         }
         const auto seconds = static_cast<std::uint32_t>(second_bytes_of_pairs(cr, lf));
@@ -215,6 +217,8 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
         }
         completing = open_after(cr, (cr | lf) & ~seconds);
         p = pass_completing(p, end, &completing);
+        if constexpr (work != WORK_WHOLE_PAIRS)
+            MCA_STEP_END("step");
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
@@ -232,6 +236,7 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
     int completing = completing_byte(*state);
     p = pass_completing(p, end, &completing);
     while (end - p >= 32) {
+        MCA_STEP_BEGIN("step");
         const uint8x16_t low = vld1q_u8(p), high = vld1q_u8(p + 16);
         const uint8x16_t breaks_low = breaks_of(low), breaks_high = breaks_of(high);
         p += 32;
@@ -250,6 +255,7 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
             if (lf == cr << 1 && cr >> 31 == 0) {
                 store_step(low, high, o);
                 o += 32;
+                MCA_STEP_END("step");
                 continue;
             }
         } else {
@@ -257,6 +263,7 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
                 o = spread_step(translated_low, translated_high, lf, o);
                 completing = lf >> 31 ? CR : -1;
                 p = pass_completing(p, end, &completing);
+                MCA_STEP_END("step");
                 continue;
             }
         }

@@ -4,9 +4,10 @@
 // dropped or LFs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
 // processor has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
 //
-// The loops are bound by the instructions they issue. Text lines are longer than 16 bytes, so about
-// half the steps hold no break and each half of the others mostly holds one break or pair of the
-// text's own shape (CR LF, or a lone LF): those take one shuffle, or none.
+// Real text breaks about once per 32-byte step, with 0, 1 or 2 breaks in a step at random, so a
+// branch on how many would go either way too often: the text loops take one way whatever the count
+// (the 8-byte tables), and only blocks whose first steps show a shape that nearly always holds
+// (long lines, DOS text, binary data) get a branch for it.
 
 #include <tmmintrin.h>
 
@@ -19,14 +20,15 @@ constexpr unsigned char CR = 0x0D;
 constexpr unsigned char LF = 0x0A;
 constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that gives 0
 
-// For each mask of 8 bits, shuffle indices that move the bytes whose bit is set to the front
-// (`pack`), or that put an LF (byte 8 of the source) after each byte whose bit is set (`spread`),
-// and the number of bits set, since this level has no POPCNT.
+// For each mask of 8 bits, shuffle indices that move the bytes whose bit is clear to the front
+// (`pack`: 8 of them, so a row loads as one 64-bit half), or that put an LF (byte 8 of the source)
+// after each byte whose bit is set (`spread`); and the number of bits set, since this level has no
+// POPCNT.
 struct shuffle_tables {
-    alignas(16) char pack[256][16];
     alignas(16) char spread[256][16];
     alignas(16) char drop_one[17][16];   // all bytes but byte i; for i = 16, all of them
     alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
+    alignas(16) char pack[256][8];
     unsigned char count[256];
 };
 constexpr shuffle_tables shuffles = [] {
@@ -34,14 +36,14 @@ constexpr shuffle_tables shuffles = [] {
     for (unsigned mask = 0; mask < 256; ++mask) {
         unsigned packed = 0, spread = 0;
         for (unsigned i = 0; i < 8; ++i) {
-            if (mask >> i & 1)
+            if (!(mask >> i & 1))
                 tables.pack[mask][packed++] = static_cast<char>(i);
             tables.spread[mask][spread++] = static_cast<char>(i);
             if (mask >> i & 1)
                 tables.spread[mask][spread++] = 8;
         }
-        tables.count[mask] = static_cast<unsigned char>(packed);
-        for (; packed < 16; ++packed)
+        tables.count[mask] = static_cast<unsigned char>(8 - packed);
+        for (; packed < 8; ++packed)
             tables.pack[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
             tables.spread[mask][spread] = zero_byte;
@@ -70,12 +72,12 @@ inline __m128i bytes_of_mask(unsigned mask)
 // Stores `translated` without the bytes whose bit of `seconds` is set; returns the end.
 inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *o)
 {
-    const unsigned keep_low = ~seconds & 0xFF, keep_high = ~seconds >> 8 & 0xFF;
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, order(shuffles.pack[keep_low])));
-    o += shuffles.count[keep_low];
-    const __m128i high = _mm_unpackhi_epi64(translated, translated);
-    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(high, order(shuffles.pack[keep_high])));
-    return o + shuffles.count[keep_high];
+    const unsigned low = seconds & 0xFF, high = seconds >> 8 & 0xFF;
+    const auto row = [](unsigned mask) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(shuffles.pack[mask])); };
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, row(low)));
+    o += 8 - shuffles.count[low];
+    _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, translated), row(high)));
+    return o + 8 - shuffles.count[high];
 }
 
 // Stores `translated` with an LF put after each byte whose bit of `lone` is set; returns the end.
@@ -89,35 +91,11 @@ inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o
     return o + 8 + shuffles.count[high];
 }
 
-// How a loop meets the chunks of a block: text's chunks mostly hold no break, or one break or pair,
-// so a branch around the work pays there; short lines fill every chunk, where the branch goes
-// either way too often to predict and the general way is taken always.
-enum chunk_kind { MOSTLY_PLAIN, MOSTLY_ONE, MOSTLY_MANY };
-
-// The kind of most of the first 16-byte chunks of a block: how many of them need work (hold a
-// break; for D, other than whole pairs), and how many more than one shuffle (two or more seconds to
-// drop, for U and M).
-template <line_mode mode>
-chunk_kind sample_chunks(const unsigned char *in, std::size_t n)
+// seconds_of_runs on 32-bit masks, so a 32-bit program needs no 64-bit arithmetic for it.
+inline unsigned seconds_of_runs32(unsigned after_other)
 {
-    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
-    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    unsigned with_breaks = 0, many = 0, sampled = 0;
-    for (; sampled < 64 && n - 16 * sampled >= 16; ++sampled) {
-        const __m128i chunk = load(in + 16 * sampled);
-        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, crs)));
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, lfs)));
-        const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
-        // DOS text to D: whole pairs stay as they are, as a chunk without breaks does.
-        const unsigned work = mode == MODE_DOS ? (lf == cr << 1 ? 0 : cr | lf) : cr | lf;
-        const unsigned costly = mode == MODE_DOS ? 0 : seconds & (seconds - 1);
-        with_breaks += work != 0;
-        many += costly != 0;
-    }
-    // For U and M a step without breaks is stored as it is, which pays even in text, where about half
-    // the 32-byte steps hold a break; D's shortcut takes whole pairs but no lone LF, and does not.
-    const unsigned plain_share = mode == MODE_DOS ? 8 : 2;
-    return many * 8 > sampled ? MOSTLY_MANY : with_breaks * plain_share <= sampled ? MOSTLY_PLAIN : MOSTLY_ONE;
+    constexpr unsigned odd_bits = 0xAAAAAAAAU;
+    return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
 }
 
 // Stores `translated` without byte `at` (none for 16); returns the end.
@@ -128,28 +106,58 @@ inline unsigned char *drop_one(__m128i translated, unsigned seconds, unsigned ch
     return o + 16 - (seconds != 0);
 }
 
-// Whether nearly every 32-byte step of the first ones of a block that holds breaks holds whole
-// CR LF pairs alone, as DOS text does: then a branch for that shape pays, elsewhere it would go
-// either way too often.
-bool mostly_whole_pairs(const unsigned char *in, std::size_t n)
+// Whether either 16-bit half of a mask has two bits or more set.
+inline bool two_in_a_half(unsigned mask)
+{
+    const unsigned low = mask & 0xFFFF, high = mask >> 16;
+    return ((low & (low - 1)) | (high & (high - 1))) != 0;
+}
+
+// Stores a step's two halves without the bytes whose bit of `dropped` is set. In `sparse` blocks
+// (long lines) a half holds at most one such byte, dropped by one shuffle; in others (text as long
+// as real text's, short lines) two in a half are too common to branch on, and the 8-byte tables
+// serve any number with no branch.
+template <bool sparse>
+inline unsigned char *drop_step(__m128i low, __m128i high, unsigned dropped, unsigned char *o)
+{
+    if (sparse && !two_in_a_half(dropped)) [[likely]] {
+        o = drop_one(low, dropped & 0xFFFF, o);
+        return drop_one(high, dropped >> 16, o);
+    }
+    o = pack(low, dropped & 0xFFFF, o);
+    return pack(high, dropped >> 16, o);
+}
+
+// What the first steps of a block say about the rest, so each loop checks only for the steps that
+// block is mostly made of: a branch pays only where it nearly always goes the same way.
+struct block_sample {
+    bool plain;       // most steps hold no break (binary data, very long lines)
+    bool whole_pairs; // nearly every step holds whole CR LF pairs alone, or nothing (DOS text)
+    bool sparse;      // nearly no half holds two bytes to drop (U, M) or two LFs to put a CR before (D)
+};
+
+template <line_mode mode>
+block_sample sample_steps(const unsigned char *in, std::size_t n)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    unsigned other = 0, sampled = 0;
+    unsigned with_breaks = 0, not_whole_pairs = 0, crowded = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const __m128i low = load(in + 32 * sampled), high = load(in + 32 * sampled + 16);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, crs)) |
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, crs)) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
-        other += ((lf ^ cr << 1) | cr >> 31) != 0;
+        with_breaks += (cr | lf) != 0;
+        not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
+        crowded += two_in_a_half(mode == MODE_DOS ? lf : seconds_of_runs32((cr & lf << 1) | (lf & cr << 1)));
     }
-    return other * 6 <= sampled;
+    return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled};
 }
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
 // terminator and the second bytes of pairs are dropped.
-template <line_mode mode, chunk_kind kind, bool pairs>
+template <line_mode mode, bool plain, bool pairs, bool sparse>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -158,50 +166,40 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     const unsigned char *p = in;
     const unsigned char *const end = in + n;
     unsigned char *o = out;
-    // The other break byte of the byte before the step, which the step's first byte would pair
-    // with, and whether that byte before completed a pair itself, which flips the pairs of a run
-    // going on from it. Both come from the bytes alone, so no step waits for the one before.
-    int other_before = completing_byte(*state);
-    unsigned second_before = 0;
-    while (end - p >= 32) {
+    // Whether the byte before the step is a CR, or an LF (so the step's first byte may complete a
+    // pair with it), and whether that byte completed a pair itself, which flips the pairs of a run
+    // going on from it. All come from the masks, so no step waits for the bytes of the one before.
+    unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
+    for (std::size_t steps = n / 32; steps > 0; --steps) {
+        MCA_STEP_BEGIN("step");
         const __m128i low = load(p);
         const __m128i high = load(p + 16);
+        p += 32;
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
         // One mask says whether the step holds a break at all; the four are made only if so.
-        if (kind == MOSTLY_PLAIN &&
+        if (plain &&
             _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low_cr, low_lf), _mm_or_si128(high_cr, high_lf))) == 0) {
             store(o, low);
             store(o + 16, high);
             o += 32;
-            p += 32;
-            other_before = -1;
-            second_before = 0;
+            cr_before = lf_before = 0; // so no pair completes across it, whatever second_before says
             continue;
         }
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
-        const unsigned breaks = cr | lf;
-        const unsigned first = p[0] == other_before;
-        const unsigned after_other = (cr & lf << 1) | (lf & cr << 1) | first;
-        other_before = (p[31] ^ (CR ^ LF)) | (static_cast<int>(breaks >> 31) - 1);
-        p += 32;
-        if (pairs && ((lf ^ cr << 1) | cr >> 31 | first) == 0) {
+        const unsigned after_other = (cr & (lf << 1 | lf_before)) | (lf & (cr << 1 | cr_before));
+        cr_before = cr >> 31;
+        lf_before = lf >> 31;
+        if (pairs && ((lf ^ cr << 1) | cr_before | (after_other & 1)) == 0) {
             // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
             // its bytes already, so the other is dropped, without the pair scan.
-            const unsigned dropped = mode == MODE_UNIX ? cr : lf;
-            const unsigned low_dropped = dropped & 0xFFFF, high_dropped = dropped >> 16;
-            second_before = lf >> 31;
-            if (kind != MOSTLY_MANY && ((low_dropped & (low_dropped - 1)) | (high_dropped & (high_dropped - 1))) == 0) {
-                o = drop_one(low, low_dropped, o);
-                o = drop_one(high, high_dropped, o);
-            } else {
-                o = pack(low, low_dropped, o);
-                o = pack(high, high_dropped, o);
-            }
+            second_before = lf_before;
+            o = drop_step<sparse>(low, high, mode == MODE_UNIX ? cr : lf, o);
+            MCA_STEP_END("step");
             continue;
         }
-        auto seconds = static_cast<unsigned>(seconds_of_runs(after_other));
+        unsigned seconds = seconds_of_runs32(after_other);
         if (after_other & second_before) [[unlikely]]
             seconds ^= after_other & ~(after_other + 1);
         second_before = seconds >> 31;
@@ -210,17 +208,11 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                                                   : _mm_add_epi8(low, _mm_and_si128(low_lf, threes));
         const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
                                                    : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
-        const unsigned low_seconds = seconds & 0xFFFF, high_seconds = seconds >> 16;
-        if (kind != MOSTLY_MANY && ((low_seconds & (low_seconds - 1)) | (high_seconds & (high_seconds - 1))) == 0) {
-            // At most one byte to drop from each half, as in text: one shuffle each.
-            o = drop_one(low_out, low_seconds, o);
-            o = drop_one(high_out, high_seconds, o);
-        } else {
-            o = pack(low_out, low_seconds, o);
-            o = pack(high_out, high_seconds, o);
-        }
+        o = drop_step<sparse>(low_out, high_out, seconds, o);
+        if constexpr (!pairs)
+            MCA_STEP_END("step");
     }
-    const int completing = p == in ? other_before : second_before ? -1 : other_before;
+    const int completing = second_before ? -1 : cr_before ? LF : lf_before ? CR : -1;
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
 
@@ -235,11 +227,11 @@ inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, u
     return o + 16 + (lf != 0);
 }
 
-// D, 32 bytes a step. Steps of whole CR LF pairs (or no break), as in DOS text, stay as they are;
-// steps without a CR and with at most one LF in each half, as in UNIX text, get a CR before each LF
-// by one shuffle a half, without the pair scan. Every other step goes the general way: pairs become
-// CR LF where they stand, lone breaks CR with an LF put after.
-template <bool whole_pairs>
+// D, 32 bytes a step. In DOS text (`whole_pairs`) a step of whole CR LF pairs or no break stays as
+// it is; in UNIX text a step without a CR gets a CR before each LF through the 8-byte tables, with
+// no branch on how many. Neither needs the pair scan; every other step goes the general way: pairs
+// become CR LF where they stand, lone breaks CR with an LF put after.
+template <bool whole_pairs, bool sparse>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -250,6 +242,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     unsigned char *o = out;
     int completing = completing_byte(*state);
     while (end - p >= 32) {
+        MCA_STEP_BEGIN("step");
         // The second byte of a pair that straddles two steps: its terminator is already written.
         if (*p == completing) {
             ++p;
@@ -270,35 +263,43 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             store(o + 16, high);
             o += 32;
             completing = -1;
+            MCA_STEP_END("step");
             continue;
         }
-        const unsigned lf_low = lf & 0xFFFF, lf_high = lf >> 16;
         const __m128i low_lf_to_cr = _mm_and_si128(low_lf, threes), high_lf_to_cr = _mm_and_si128(high_lf, threes);
-        if ((cr | (lf_low & (lf_low - 1)) | (lf_high & (lf_high - 1))) == 0) {
-            o = insert_one(low, low_lf_to_cr, lf_low, o);
-            o = insert_one(high, high_lf_to_cr, lf_high, o);
-            completing = CR | (static_cast<int>(lf >> 31) - 1);
-            continue;
-        }
-        if (cr == 0 && lf == ~0U) { // blank UNIX lines: 16 terminators for each chunk of them
-            const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
-            store(o, crlfs);
-            store(o + 16, crlfs);
-            store(o + 32, crlfs);
-            store(o + 48, crlfs);
-            o += 64;
-            while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
+        if (cr == 0) {
+            if (lf == ~0U) [[unlikely]] { // blank UNIX lines: 16 terminators for each chunk of them
+                const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
                 store(o, crlfs);
                 store(o + 16, crlfs);
-                o += 32;
-                p += 16;
+                store(o + 32, crlfs);
+                store(o + 48, crlfs);
+                o += 64;
+                while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
+                    store(o, crlfs);
+                    store(o + 16, crlfs);
+                    o += 32;
+                    p += 16;
+                }
+                completing = CR;
+                continue;
             }
-            completing = CR;
+            // Every LF lone (one completing a CR before was passed over above): CR, then an LF put after.
+            completing = CR | (static_cast<int>(lf >> 31) - 1);
+            if (sparse && !two_in_a_half(lf)) [[likely]] {
+                o = insert_one(low, low_lf_to_cr, lf & 0xFFFF, o);
+                o = insert_one(high, high_lf_to_cr, lf >> 16, o);
+                continue;
+            }
+            o = spread(_mm_add_epi8(low, low_lf_to_cr), lf & 0xFFFF, o);
+            o = spread(_mm_add_epi8(high, high_lf_to_cr), lf >> 16, o);
+            if constexpr (!whole_pairs)
+                MCA_STEP_END("step");
             continue;
         }
         // Every break byte becomes CR, then the second bytes of pairs LF.
         __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
-        const auto seconds = static_cast<unsigned>(second_bytes_of_pairs(cr, lf));
+        const auto seconds = seconds_of_runs32((cr & lf << 1) | (lf & cr << 1));
         const unsigned starters = (cr | lf) & ~seconds;
         if (seconds != 0) {
             const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
@@ -313,20 +314,25 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
 
-// The loop for `mode` that suits the first chunks of the block.
+template <line_mode mode, bool plain, bool pairs>
+block_loop pack_loop(bool sparse)
+{
+    return sparse ? pack_chunks<mode, plain, pairs, true> : pack_chunks<mode, plain, pairs, false>;
+}
+
+// The loop for `mode` that suits the first steps of the block.
 template <line_mode mode>
 std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    const chunk_kind kind = sample_chunks<mode>(in, n);
+    const block_sample sample = sample_steps<mode>(in, n);
     if constexpr (mode == MODE_DOS)
-        return (kind == MOSTLY_PLAIN ? spread_chunks<true> : spread_chunks<false>)(in, n, out, state);
+        return (sample.whole_pairs ? spread_chunks<true, false>
+                : sample.sparse    ? spread_chunks<false, true>
+                                   : spread_chunks<false, false>)(in, n, out, state);
     else
-        return mostly_whole_pairs(in, n) ? (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, true>
-                                            : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, true>
-                                                                 : pack_chunks<mode, MOSTLY_MANY, true>)(in, n, out, state)
-                                         : (kind == MOSTLY_PLAIN ? pack_chunks<mode, MOSTLY_PLAIN, false>
-                                            : kind == MOSTLY_ONE ? pack_chunks<mode, MOSTLY_ONE, false>
-                                                                 : pack_chunks<mode, MOSTLY_MANY, false>)(in, n, out, state);
+        return (sample.plain ? (sample.whole_pairs ? pack_loop<mode, true, true> : pack_loop<mode, true, false>)
+                             : (sample.whole_pairs ? pack_loop<mode, false, true> : pack_loop<mode, false, false>))(
+            sample.sparse)(in, n, out, state);
 }
 
 } // namespace
