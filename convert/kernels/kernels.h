@@ -19,7 +19,7 @@ std::size_t translate_block_avx512(const unsigned char *in, std::size_t n, unsig
 std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 std::size_t translate_block_neon(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state);
 
-// Marks where a loop's step begins and where the path text takes through it ends, for bench/mca.sh
+// Marks where a loop's step begins and where the path text takes through it ends, for bench/mca.py
 // to hand to llvm-mca; nothing in a normal build.
 #ifdef EOLFIX_MCA
 #define MCA_STEP_BEGIN(name) asm volatile("# LLVM-MCA-BEGIN " name)
