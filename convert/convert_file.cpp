@@ -12,14 +12,15 @@
 namespace {
 
 // Reads of up to 256 KiB keep system calls rare; the output block holds the worst case of twice that.
-// At most 768 KiB together, whatever the size of the file or the length of its lines.
 constexpr std::size_t input_block_size = 256 * 1024;
-constexpr std::size_t page_size = 4096;
 
-struct aligned_deleter {
-    void operator()(unsigned char *p) const { free_aligned(p); }
-};
-using owned_blocks = std::unique_ptr<unsigned char, aligned_deleter>;
+// Static, so a run allocates nothing and a small file touches only the pages it fills. Page-aligned,
+// as the kernel copies to and from aligned buffers faster.
+alignas(4096) unsigned char input_block[input_block_size];
+alignas(4096) unsigned char output_block[max_translated_size(input_block_size)];
+
+// Longer copy names than this go to the heap; the usual ones cost it no first use.
+constexpr std::size_t stack_name_size = 4096;
 
 struct malloc_deleter {
     void operator()(char *p) const { std::free(p); }
@@ -36,46 +37,20 @@ bool names_no_file(const char *name)
     return std::strlen(name) == 2 && name[1] == ':';
 }
 
-// A regular file gets blocks of its size with room to spare, so one read takes it all and the next
-// finds the end; one that shows no size (empty, or made up as it is read) starts at a page. A pipe
-// or a device may bring anything.
-std::size_t first_input_size(const file_identity &input)
-{
-    if (!input.is_regular || input.size >= input_block_size)
-        return input_block_size;
-    return (static_cast<std::size_t>(input.size) / page_size + 1) * page_size;
-}
-
-// Input and output block in one piece. Full blocks are page-aligned, as the kernel copies to and
-// from aligned buffers faster; small ones need not be, and take no pages beside what they use.
-unsigned char *allocate_blocks(std::size_t input_size)
-{
-    const std::size_t alignment = input_size < input_block_size ? 64 : page_size;
-    return allocate_aligned(alignment, input_size + max_translated_size(input_size));
-}
-
 // Streams `in` through the translator into `out`, one block at a time, up to the end of the file
 // however far it has grown since it was measured; -1 if a read or write failed.
-int copy_translated(int in, int out, owned_blocks &blocks, std::size_t input_size)
+int copy_translated(int in, int out)
 {
     break_state state = BREAK_NONE; // carried from block to block, so a pair split between two stays one break
     for (;;) {
-        const long got = read_some(in, blocks.get(), input_size);
+        const long got = read_some(in, input_block, input_block_size);
         if (got == 0)
             return 0;
         if (got < 0)
             return -1;
-        unsigned char *output_block = blocks.get() + input_size;
-        const std::size_t size = translate_block(blocks.get(), static_cast<std::size_t>(got), output_block, &state);
+        const std::size_t size = translate_block(input_block, static_cast<std::size_t>(got), output_block, &state);
         if (write_all(out, output_block, size) != 0)
             return -1;
-        // Full although sized with room to spare: the file grew, so the rest goes in whole blocks.
-        if (static_cast<std::size_t>(got) == input_size && input_size < input_block_size) {
-            if (unsigned char *bigger = allocate_blocks(input_block_size)) {
-                blocks.reset(bigger);
-                input_size = input_block_size;
-            }
-        }
     }
 }
 
@@ -92,29 +67,31 @@ int convert_file(const char *name)
 
     const std::size_t name_length = std::strlen(name);
     const char *extension = mode_extensions[current_mode];
-    const std::unique_ptr<char, malloc_deleter> copy_name(static_cast<char *>(std::malloc(name_length + 6))); // ".UNIX" and the terminator
-    if (!copy_name)
-        return 0;
-    std::memcpy(copy_name.get(), name, name_length);
-    std::memcpy(copy_name.get() + name_length, extension, std::strlen(extension) + 1);
+    char stack_name[stack_name_size];
+    std::unique_ptr<char, malloc_deleter> heap_name;
+    char *copy_name = stack_name;
+    if (name_length + 6 > stack_name_size) { // ".UNIX" and the terminator
+        heap_name.reset(static_cast<char *>(std::malloc(name_length + 6)));
+        if (!heap_name)
+            return 0;
+        copy_name = heap_name.get();
+    }
+    std::memcpy(copy_name, name, name_length);
+    std::memcpy(copy_name + name_length, extension, std::strlen(extension) + 1);
 
     owned_descriptor in(open_input(name));
     file_identity input;
     if (in.fd < 0 || describe_file(in.fd, &input) != 0 || input.is_directory)
         return 0;
-    const std::size_t input_size = first_input_size(input);
-    if (input_size == input_block_size) // a file read in one call gains nothing from read-ahead
+    if (!input.is_regular || input.size >= input_block_size) // a file read in one call gains nothing from read-ahead
         advise_sequential(in.fd);
-    owned_blocks blocks(allocate_blocks(input_size));
-    if (!blocks)
-        return 0;
     // From the opened input, before it is read: its own times, as they were before we read it.
     file_times times = input.times;
     if (times.access == 0) // no access time recorded: carry the modification time for both
         times.access = times.modification;
 
     // Never readable by more people than the input is: group and other keep only their read bits.
-    owned_descriptor out(open_output(copy_name.get(), 0600 | (input.permissions & 0044)));
+    owned_descriptor out(open_output(copy_name, 0600 | (input.permissions & 0044)));
     file_identity copy;
     if (out.fd < 0 || describe_file(out.fd, &copy) != 0)
         return 0;
@@ -128,9 +105,9 @@ int convert_file(const char *name)
 
     // Until it is complete, an interrupt removes the copy too; a device or pipe is not ours to remove.
     if (copy.is_regular)
-        arm_copy_removal(out.fd, copy_name.get());
+        arm_copy_removal(out.fd, copy_name);
 
-    int result = copy_translated(in.fd, out.fd, blocks, input_size);
+    int result = copy_translated(in.fd, out.fd);
     (void)close_file(in.release());
     if (close_file(out.release()) != 0)
         result = -1;
@@ -142,6 +119,6 @@ int convert_file(const char *name)
     }
     disarm_copy_removal();
     // After the close, so nothing written later can move the modification time again.
-    (void)set_file_times(copy_name.get(), &times);
+    (void)set_file_times(copy_name, &times);
     return 0;
 }

@@ -80,13 +80,6 @@ void disarm_copy_removal();
 /// the processor is not x86.
 int features_found_by_loader(unsigned *features);
 
-/// Allocates `size` bytes aligned to `alignment` (a power of two dividing `size`); nullptr if
-/// there is no memory. Give it back with free_aligned.
-unsigned char *allocate_aligned(std::size_t alignment, std::size_t size);
-
-/// Gives back what allocate_aligned returned; nullptr is allowed.
-void free_aligned(unsigned char *block);
-
 /// Owns a descriptor and closes it on every path; release() hands it over for a checked close.
 struct owned_descriptor {
     int fd = -1;

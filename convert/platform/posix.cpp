@@ -4,10 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -132,22 +131,58 @@ namespace {
 char armed_name[PATH_MAX];
 dev_t armed_device;
 ino_t armed_inode;
-sigset_t caught_signals; // the ending signals that have our handler, not the caller's SIG_IGN
 
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Once installed the handlers stay: disarming only clears `armed`, which costs no system call.
+volatile std::sig_atomic_t armed = 0;
+// While the handlers go in, a signal waits here until we know whether the caller ignored it.
+volatile std::sig_atomic_t arming = 0;
+volatile std::sig_atomic_t deferred[std::size(ending_signals)];
+
+// Follows the links at the end of `name` to the file that holds the data, with readlink alone, as a
+// signal handler may; unlink itself follows those in the folders on the way. On any trouble
+// `target` holds the last name reached, which the identity check then turns down.
+void follow_final_links(const char *name, char *target)
+{
+    std::size_t length = 0;
+    for (; name[length] != '\0'; ++length)
+        target[length] = name[length];
+    target[length] = '\0';
+    for (int hops = 0; hops < 40; ++hops) { // as many as the kernel follows in one name
+        char link[PATH_MAX];
+        const ssize_t got = readlink(target, link, sizeof link);
+        if (got <= 0 || static_cast<std::size_t>(got) >= sizeof link)
+            return; // not a link, or gone
+        std::size_t folder = 0; // a relative link starts in the folder that holds it
+        if (link[0] != '/')
+            for (std::size_t i = 0; i < length; ++i)
+                if (target[i] == '/')
+                    folder = i + 1;
+        if (folder + static_cast<std::size_t>(got) >= PATH_MAX)
+            return;
+        for (ssize_t i = 0; i < got; ++i)
+            target[folder + static_cast<std::size_t>(i)] = link[i];
+        length = folder + static_cast<std::size_t>(got);
+        target[length] = '\0';
+    }
+}
 
 // Async-signal-safe. Device and inode tell whether the name still leads to the file we wrote.
 int remove_if_still_the_copy()
 {
-    struct stat status;
-    if (lstat(armed_name, &status) != 0 || status.st_dev != armed_device || status.st_ino != armed_inode)
+    if (armed_name[0] == '\0')
         return -1;
-    return unlink(armed_name) == 0 ? 0 : -1;
+    char target[PATH_MAX];
+    follow_final_links(armed_name, target);
+    struct stat status;
+    if (lstat(target, &status) != 0 || status.st_dev != armed_device || status.st_ino != armed_inode)
+        return -1;
+    return unlink(target) == 0 ? 0 : -1;
 }
 
-void remove_copy_and_end(int signal_number)
+void end_as_if_not_caught(int signal_number)
 {
-    (void)remove_if_still_the_copy();
     struct sigaction usual {};
     usual.sa_handler = SIG_DFL;
     (void)sigaction(signal_number, &usual, nullptr);
@@ -159,46 +194,70 @@ void remove_copy_and_end(int signal_number)
     (void)raise(signal_number);
 }
 
+void on_ending_signal(int signal_number)
+{
+    if (arming != 0) {
+        for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+            if (ending_signals[i] == signal_number)
+                deferred[i] = 1;
+        return;
+    }
+    if (armed != 0)
+        (void)remove_if_still_the_copy();
+    end_as_if_not_caught(signal_number);
+}
+
 } // namespace
 
 void ignore_write_signals()
 {
-    (void)signal(SIGXFSZ, SIG_IGN);
-    (void)signal(SIGPIPE, SIG_IGN);
+    // Blocked rather than ignored, in one call: the write fails with EPIPE or EFBIG all the same.
+    sigset_t write_signals;
+    (void)sigemptyset(&write_signals);
+    (void)sigaddset(&write_signals, SIGXFSZ);
+    (void)sigaddset(&write_signals, SIGPIPE);
+    (void)sigprocmask(SIG_BLOCK, &write_signals, nullptr);
 }
 
 void arm_copy_removal(int fd, const char *name)
 {
     struct stat copy;
     armed_name[0] = '\0';
-    if (fstat(fd, &copy) != 0)
+    // A name that opened is shorter than PATH_MAX; its links are followed only if it is removed.
+    if (fstat(fd, &copy) != 0 || std::strlen(name) >= sizeof armed_name)
         return;
     armed_device = copy.st_dev;
     armed_inode = copy.st_ino;
-    // The file a link leads to holds the data; if it cannot be resolved, the identity check still
-    // keeps a link from being removed. A name that opened is shorter than PATH_MAX.
-    if (realpath(name, armed_name) == nullptr && std::strlen(name) < sizeof armed_name)
-        (void)std::strcpy(armed_name, name);
+    (void)std::strcpy(armed_name, name);
 
     struct sigaction action {};
-    action.sa_handler = remove_copy_and_end;
+    action.sa_handler = on_ending_signal;
     (void)sigemptyset(&action.sa_mask);
     for (int signal_number : ending_signals)
         (void)sigaddset(&action.sa_mask, signal_number); // a second signal waits while the first removes
-    (void)sigemptyset(&caught_signals);
-    for (int signal_number : ending_signals) {
+    // One call a signal installs ours and shows the caller's; one the caller ignored (nohup, a
+    // background job) is ignored again, as without a copy, and was never acted on meanwhile.
+    arming = 1;
+    bool caught[std::size(ending_signals)] = {};
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i) {
+        deferred[i] = 0;
         struct sigaction previous {};
-        // Ignored by the caller (nohup, a background job): ignored by us too, as without a copy.
-        if (sigaction(signal_number, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN)
+        if (sigaction(ending_signals[i], &action, &previous) != 0)
             continue;
-        if (sigaction(signal_number, &action, nullptr) == 0)
-            (void)sigaddset(&caught_signals, signal_number);
+        caught[i] = previous.sa_handler != SIG_IGN;
+        if (!caught[i])
+            (void)sigaction(ending_signals[i], &previous, nullptr);
     }
+    armed = 1;
+    arming = 0;
+    for (std::size_t i = 0; i < std::size(ending_signals); ++i)
+        if (deferred[i] != 0 && caught[i])
+            (void)raise(ending_signals[i]);
 }
 
 int remove_armed_copy()
 {
-    // A signal between the two is harmless: the handler finds the copy gone and removes nothing.
+    // A signal during the removal is harmless: the handler finds the copy gone or removes it itself.
     const int result = remove_if_still_the_copy();
     disarm_copy_removal();
     return result;
@@ -206,13 +265,7 @@ int remove_armed_copy()
 
 void disarm_copy_removal()
 {
-    struct sigaction usual {};
-    usual.sa_handler = SIG_DFL;
-    for (int signal_number : ending_signals) {
-        if (sigismember(&caught_signals, signal_number) == 1)
-            (void)sigaction(signal_number, &usual, nullptr);
-    }
-    (void)sigemptyset(&caught_signals);
+    armed = 0;
 }
 
 int features_found_by_loader(unsigned *features)
@@ -233,17 +286,4 @@ int features_found_by_loader(unsigned *features)
     (void)features;
     return -1;
 #endif
-}
-
-unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)
-{
-    // From the heap rather than a mapping of its own: mapping, faulting in and unmapping a fresh
-    // region costs a 64 KiB file's run about a tenth more than heap pages do.
-    (void)mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
-    return static_cast<unsigned char *>(std::aligned_alloc(alignment, size));
-}
-
-void free_aligned(unsigned char *block)
-{
-    std::free(block);
 }

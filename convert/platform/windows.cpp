@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <malloc.h>
 #include <string>
 
 namespace {
@@ -333,14 +332,4 @@ int features_found_by_loader(unsigned *features)
     // Windows names no AVX-512 subsets: the translator asks the processor once, when it pays.
     (void)features;
     return -1;
-}
-
-unsigned char *allocate_aligned(std::size_t alignment, std::size_t size)
-{
-    return static_cast<unsigned char *>(_aligned_malloc(size, alignment));
-}
-
-void free_aligned(unsigned char *block)
-{
-    _aligned_free(block);
 }
