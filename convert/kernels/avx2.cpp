@@ -412,17 +412,22 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;
             // No CR and no LF completing a CR left open before: every LF is lone.
             if ((m.cr | (m.lf & cr_open)) == 0) {
-                if ((m.lf & (m.lf - 1)) == 0 && end - p >= 32) {
-                    // The run of such chunks in a loop of its own, as for DOS text: none leaves
-                    // a CR open, and the input must hold a chunk more than each.
+                if (end - p >= 32) {
+                    // The run of such chunks in a loop of its own, as for DOS text: none leaves a
+                    // CR open; one with one LF reads a chunk more, which the input must hold.
                     std::uint32_t lf = m.lf;
                     for (__m256i run = chunk;;) {
-                        o = cr_before_one_lf(run, p - 32, _tzcnt_u32(lf), o);
+                        if ((lf & (lf - 1)) == 0)
+                            o = cr_before_one_lf(run, p - 32, _tzcnt_u32(lf), o);
+                        else if (one_per_lane(lf))
+                            o = cr_before_each_lf(run, lf, o);
+                        else
+                            o = spread_any_chunk(run, {0, lf}, 0, o);
                         if (end - p < 64)
                             break;
                         run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
                         const chunk_masks next = masks_of(run);
-                        if (next.cr != 0 || (next.lf & (next.lf - 1)) != 0)
+                        if (next.cr != 0)
                             break;
                         lf = next.lf;
                         p += 32;
