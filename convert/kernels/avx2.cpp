@@ -107,17 +107,11 @@ inline pair_scan scan_after(break_state state)
     return {state == BREAK_AFTER_CR ? 1U : 0U, state == BREAK_AFTER_LF ? 1U : 0U, 0};
 }
 
-inline std::uint32_t seconds_of_runs32(std::uint32_t after_other)
-{
-    constexpr std::uint32_t odd_bits = 0xAAAAAAAAU;
-    return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
-}
-
 // The second bytes of pairs in the chunk of `m`, the chunk after those `scan` has seen.
 inline std::uint32_t scan_seconds(pair_scan *scan, chunk_masks m)
 {
     const std::uint32_t after_other = (m.cr & ((m.lf << 1) | scan->lf_before)) | (m.lf & ((m.cr << 1) | scan->cr_before));
-    std::uint32_t seconds = seconds_of_runs32(after_other);
+    std::uint32_t seconds = seconds_of_runs(after_other);
     // A run going on from the chunk before, whose byte before completed a pair: its parity flips.
     if (after_other & scan->last_second) [[unlikely]]
         seconds ^= after_other & ~(after_other + 1);

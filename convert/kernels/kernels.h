@@ -25,8 +25,8 @@ std::size_t translate_block_neon(const unsigned char *in, std::size_t n, unsigne
 #define MCA_STEP_BEGIN(name) asm volatile("# LLVM-MCA-BEGIN " name)
 #define MCA_STEP_END(name) asm volatile("# LLVM-MCA-END " name)
 #else
-#define MCA_STEP_BEGIN(name)
-#define MCA_STEP_END(name)
+#define MCA_STEP_BEGIN(name) ((void)0)
+#define MCA_STEP_END(name) ((void)0)
 #endif
 
 namespace {
@@ -55,10 +55,12 @@ using block_loop = std::size_t (*)(const unsigned char *in, std::size_t n, unsig
 /// other break byte, when the byte before the chunk completed no pair. A byte completes a pair when
 /// the byte before it is the other break byte and started a break; along a run of alternating
 /// breaks that holds for every other byte, so the seconds are the 1st, 3rd, 5th... bits of each run
-/// of `after_other` (the odd-run trick of SIMD JSON parsers).
-[[maybe_unused]] inline std::uint64_t seconds_of_runs(std::uint64_t after_other)
+/// of `after_other` (the odd-run trick of SIMD JSON parsers). As wide as the mask given: kernels
+/// with 32-byte chunks pass 32 bits, so a 32-bit program needs no 64-bit arithmetic for it.
+template <typename mask>
+[[maybe_unused]] inline mask seconds_of_runs(mask after_other)
 {
-    constexpr std::uint64_t odd_bits = 0xAAAAAAAAAAAAAAAAULL;
+    constexpr mask odd_bits = static_cast<mask>(0xAAAAAAAAAAAAAAAAULL);
     return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
 }
 

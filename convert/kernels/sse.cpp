@@ -91,13 +91,6 @@ inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o
     return o + 8 + shuffles.count[high];
 }
 
-// seconds_of_runs on 32-bit masks, so a 32-bit program needs no 64-bit arithmetic for it.
-inline unsigned seconds_of_runs32(unsigned after_other)
-{
-    constexpr unsigned odd_bits = 0xAAAAAAAAU;
-    return ((((after_other << 1) | odd_bits) - after_other) ^ odd_bits) & after_other;
-}
-
 // Stores `translated` without byte `at` (none for 16); returns the end.
 inline unsigned char *drop_one(__m128i translated, unsigned seconds, unsigned char *o)
 {
@@ -150,7 +143,7 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
         with_breaks += (cr | lf) != 0;
         not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
-        crowded += two_in_a_half(mode == MODE_DOS ? lf : seconds_of_runs32((cr & lf << 1) | (lf & cr << 1)));
+        crowded += two_in_a_half(mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1)));
     }
     return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled};
 }
@@ -199,7 +192,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             MCA_STEP_END("step");
             continue;
         }
-        unsigned seconds = seconds_of_runs32(after_other);
+        unsigned seconds = seconds_of_runs(after_other);
         if (after_other & second_before) [[unlikely]]
             seconds ^= after_other & ~(after_other + 1);
         second_before = seconds >> 31;
@@ -299,7 +292,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         }
         // Every break byte becomes CR, then the second bytes of pairs LF.
         __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
-        const auto seconds = seconds_of_runs32((cr & lf << 1) | (lf & cr << 1));
+        const auto seconds = seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
         const unsigned starters = (cr | lf) & ~seconds;
         if (seconds != 0) {
             const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
@@ -339,5 +332,6 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
 
 std::size_t translate_block_sse(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    return run_for_current_mode(translate_chunks<MODE_DOS>, translate_chunks<MODE_UNIX>, translate_chunks<MODE_MAC>, in, n, out, state);
+    return run_for_current_mode(translate_chunks<MODE_DOS>, translate_chunks<MODE_UNIX>, translate_chunks<MODE_MAC>, in,
+                                n, out, state);
 }
