@@ -185,6 +185,8 @@ def spawned(argv):
 def small_files(eolfix, floor, empty, runs, scratch):
     """Per-file cost of 2 KiB and 64 KiB dos-text to U: eolfix, the floor, cp and an empty program,
     one run of each in turn; prints median microseconds per file and ratios to the floor."""
+    if runs < 1:  # --small-runs 0: the large files only
+        return False
     cp = subprocess.run(["sh", "-c", "command -v cp"], capture_output=True, text=True, check=True).stdout.strip()
     print(f"\nMany small files: dos-text to U, median of {runs} runs of each, alternating; microseconds per file")
     print("| size | eolfix wall | floor wall | cp wall | empty main wall | eolfix cpu | floor cpu | cp cpu "
@@ -341,7 +343,7 @@ def main():
     parser.add_argument("--mib", type=int, default=256, help="input size in MiB (default 256)")
     parser.add_argument("--runs", type=int, default=7, help="timed runs of each tool (default 7)")
     parser.add_argument("--small-runs", type=int, default=300,
-                        help="timed runs of each tool per small file size (default 300)")
+                        help="timed runs of each tool per small file size (default 300; 0 skips them)")
     parser.add_argument("--cases", type=cases, default=CASES,
                         help="SHAPE:MODE,... to measure only those (default: all of %s)" %
                         ", ".join(f"{s}:{m}" for s, m in CASES))
