@@ -47,7 +47,7 @@ def main():
     parser.add_argument("--cxx", default="g++")
     parser.add_argument("--turns", type=int, default=300)
     parser.add_argument("--blocks", type=int, default=2)
-    args = parser.parse_args()
+    args = parser.parse_intermixed_args()
     cases = []
     for case in args.cases:
         shape, _, mode = case.partition(":")

@@ -281,7 +281,34 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             const std::uint32_t seconds = scan_seconds_apart(&scan, m);
             o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
             p += 32;
+            if (kind == density::few)
+                break;
         }
+    }
+    if constexpr (kind == density::few) {
+        // Once a chunk is behind, the pairs come from comparing each chunk with itself read one
+        // byte earlier, in vector registers: the scalar side, which bounds these loops, then
+        // has only one mask to work on.
+        std::uint32_t last_second = scan.last_second;
+        for (const unsigned char *const last = n > 64 ? end - 64 : in; p > in && p < last; p += 32) {
+            const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1));
+            const __m256i is_other = _mm256_cmpeq_epi8(chunk, others);
+            const __m256i after_other =
+                _mm256_or_si256(_mm256_and_si256(is_other, _mm256_cmpeq_epi8(before, terminators)),
+                                _mm256_and_si256(_mm256_cmpeq_epi8(chunk, terminators), _mm256_cmpeq_epi8(before, others)));
+            auto seconds = static_cast<std::uint32_t>(_mm256_movemask_epi8(after_other));
+            // A run of three breaks or more, or one going on from a pair the chunk before ended
+            // with: the pair scan decides.
+            if ((seconds & ((seconds << 1) | last_second)) != 0) [[unlikely]] {
+                pair_scan runs = {p[-1] == CR, p[-1] == LF, last_second};
+                seconds = scan_seconds(&runs, masks_of(chunk));
+            }
+            last_second = seconds >> 31;
+            o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, is_other), p, seconds, o);
+        }
+        if (p > in)
+            scan = {p[-1] == CR, p[-1] == LF, last_second};
     }
     for (; end - p >= 32; p += 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
