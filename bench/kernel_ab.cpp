@@ -48,7 +48,8 @@ bool exact(kernel translate, const std::vector<unsigned char> &in)
 
 } // namespace
 
-// Arguments: turns, blocks per timing (2 stay in the level 2 cache with their output), then
+// Arguments: turns, blocks per timing (2 stay in the level 2 cache with their output; more come
+// from the level 3 cache or memory), then
 // SHAPE:MODE pairs as numbers (shape as in bench/shapes.h, mode 0 D, 1 U, 2 M).
 int main(int argc, char **argv)
 {
@@ -66,7 +67,7 @@ int main(int argc, char **argv)
         if (std::sscanf(argv[arg], "%d:%d", &kind, &mode) != 2 || kind < 0 || kind > SHORT_LINES || mode < 0 || mode > 2)
             return 2;
         current_mode = static_cast<line_mode>(mode);
-        const std::vector<unsigned char> in = make_input(static_cast<shape>(kind), checked_blocks * block_size);
+        const std::vector<unsigned char> in = make_input(static_cast<shape>(kind), (blocks > checked_blocks ? blocks : checked_blocks) * block_size);
         const kernel kernels[2] = {kernel_before, kernel_after};
         double best[2] = {1e9, 1e9};
         for (int turn = 0; turn < turns; ++turn)
