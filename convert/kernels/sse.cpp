@@ -30,6 +30,7 @@ struct shuffle_tables {
     alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
     alignas(16) char pack[256][8];
     unsigned char count[256];
+    unsigned char kept[256]; // 8 less the count
 };
 constexpr shuffle_tables shuffles = [] {
     shuffle_tables tables{};
@@ -43,6 +44,7 @@ constexpr shuffle_tables shuffles = [] {
                 tables.spread[mask][spread++] = 8;
         }
         tables.count[mask] = static_cast<unsigned char>(8 - packed);
+        tables.kept[mask] = static_cast<unsigned char>(packed);
         for (; packed < 8; ++packed)
             tables.pack[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
@@ -72,12 +74,12 @@ inline __m128i bytes_of_mask(unsigned mask)
 // Stores `translated` without the bytes whose bit of `seconds` is set; returns the end.
 inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *o)
 {
-    const unsigned low = seconds & 0xFF, high = seconds >> 8 & 0xFF;
-    const auto row = [](unsigned mask) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(shuffles.pack[mask])); };
+    const std::size_t low = seconds & 0xFF, high = seconds >> 8 & 0xFF;
+    const auto row = [](std::size_t mask) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(shuffles.pack[mask])); };
     _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, row(low)));
-    o += 8 - shuffles.count[low];
+    o += shuffles.kept[low];
     _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, translated), row(high)));
-    return o + 8 - shuffles.count[high];
+    return o + shuffles.kept[high];
 }
 
 // Stores `translated` with an LF put after each byte whose bit of `lone` is set; returns the end.
@@ -143,7 +145,8 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
         with_breaks += (cr | lf) != 0;
         not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
-        crowded += two_in_a_half(mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1)));
+        const unsigned work = mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
+        crowded += two_in_a_half(work);
     }
     return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled};
 }
@@ -163,11 +166,10 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     // pair with it), and whether that byte completed a pair itself, which flips the pairs of a run
     // going on from it. All come from the masks, so no step waits for the bytes of the one before.
     unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
-    for (std::size_t steps = n / 32; steps > 0; --steps) {
+    while (end - p >= 32) {
         MCA_STEP_BEGIN("step");
-        const __m128i low = load(p);
-        const __m128i high = load(p + 16);
-        p += 32;
+        __m128i low = load(p);
+        __m128i high = load(p + 16);
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
         // One mask says whether the step holds a break at all; the four are made only if so.
@@ -176,22 +178,49 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             store(o, low);
             store(o + 16, high);
             o += 32;
+            p += 32;
             cr_before = lf_before = 0; // so no pair completes across it, whatever second_before says
             continue;
         }
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        // Whole CR LF pairs, none completing a break left open before, the last CR's LF perhaps the
+        // next step's first byte: each pair's terminator is one of its bytes already, so the other
+        // is dropped, without the pair scan. Such steps go on in a loop of their own.
+        if (pairs && ((lf ^ cr << 1) | (cr & lf_before & ~second_before)) == 0) {
+            __m128i crs_before = _mm_setzero_si128(); // the CRs of the step before, as bytes
+            for (;;) {
+                MCA_STEP_BEGIN("pairs");
+                const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
+                const __m128i run_low_lf = _mm_cmpeq_epi8(low, lfs), run_high_lf = _mm_cmpeq_epi8(high, lfs);
+                // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
+                const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), run_low_lf);
+                const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), run_high_lf);
+                if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
+                    break;
+                o = pack(low, static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : run_low_lf)), o);
+                o = pack(high, static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : run_high_lf)), o);
+                crs_before = run_high_cr;
+                p += 32;
+                MCA_STEP_END("pairs");
+                if (end - p < 32)
+                    break;
+                low = load(p);
+                high = load(p + 16);
+            }
+            // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
+            // may stand alone after all, read again.
+            if (_mm_movemask_epi8(crs_before) >> 15) {
+                --p;
+                o -= mode == MODE_MAC;
+            }
+            cr_before = lf_before = second_before = 0;
+            continue;
+        }
+        p += 32;
         const unsigned after_other = (cr & (lf << 1 | lf_before)) | (lf & (cr << 1 | cr_before));
         cr_before = cr >> 31;
         lf_before = lf >> 31;
-        if (pairs && ((lf ^ cr << 1) | cr_before | (after_other & 1)) == 0) {
-            // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
-            // its bytes already, so the other is dropped, without the pair scan.
-            second_before = lf_before;
-            o = drop_step<sparse>(low, high, mode == MODE_UNIX ? cr : lf, o);
-            MCA_STEP_END("step");
-            continue;
-        }
         unsigned seconds = seconds_of_runs(after_other);
         if (after_other & second_before) [[unlikely]]
             seconds ^= after_other & ~(after_other + 1);
@@ -202,8 +231,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
                                                    : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
         o = drop_step<sparse>(low_out, high_out, seconds, o);
-        if constexpr (!pairs)
-            MCA_STEP_END("step");
+        MCA_STEP_END("step");
     }
     const int completing = second_before ? -1 : cr_before ? LF : lf_before ? CR : -1;
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
