@@ -21,16 +21,16 @@ constexpr unsigned char LF = 0x0A;
 constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that gives 0
 
 // For each mask of 8 bits, shuffle indices that move the bytes whose bit is clear to the front
-// (`pack`: 8 of them, so a row loads as one 64-bit half), or that put an LF (byte 8 of the source)
-// after each byte whose bit is set (`spread`); and the number of bits set, since this level has no
+// (`pack`: 8 of them, so a row loads as one 64-bit half), or that put a CR (byte 8 of the source)
+// before each byte whose bit is set (`spread`); and the lengths they leave, since this level has no
 // POPCNT.
 struct shuffle_tables {
     alignas(16) char spread[256][16];
     alignas(16) char drop_one[17][16];   // all bytes but byte i; for i = 16, all of them
     alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
     alignas(16) char pack[256][8];
-    unsigned char count[256];
-    unsigned char kept[256]; // 8 less the count
+    unsigned char kept[256];          // 8 less the bits set
+    unsigned char spread_length[256]; // 8 and the bits set
 };
 constexpr shuffle_tables shuffles = [] {
     shuffle_tables tables{};
@@ -39,12 +39,12 @@ constexpr shuffle_tables shuffles = [] {
         for (unsigned i = 0; i < 8; ++i) {
             if (!(mask >> i & 1))
                 tables.pack[mask][packed++] = static_cast<char>(i);
-            tables.spread[mask][spread++] = static_cast<char>(i);
             if (mask >> i & 1)
                 tables.spread[mask][spread++] = 8;
+            tables.spread[mask][spread++] = static_cast<char>(i);
         }
-        tables.count[mask] = static_cast<unsigned char>(8 - packed);
         tables.kept[mask] = static_cast<unsigned char>(packed);
+        tables.spread_length[mask] = static_cast<unsigned char>(16 - packed);
         for (; packed < 8; ++packed)
             tables.pack[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
@@ -82,15 +82,15 @@ inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *
     return o + shuffles.kept[high];
 }
 
-// Stores `translated` with an LF put after each byte whose bit of `lone` is set; returns the end.
+// Stores `translated` with a CR put before each byte whose bit of `lone` is set; returns the end.
 inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o)
 {
-    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    const unsigned low = lone & 0xFF, high = lone >> 8;
-    store(o, _mm_shuffle_epi8(_mm_unpacklo_epi64(translated, lfs), order(shuffles.spread[low])));
-    o += 8 + shuffles.count[low];
-    store(o, _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, lfs), order(shuffles.spread[high])));
-    return o + 8 + shuffles.count[high];
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const std::size_t low = lone & 0xFF, high = lone >> 8;
+    store(o, _mm_shuffle_epi8(_mm_unpacklo_epi64(translated, crs), order(shuffles.spread[low])));
+    o += shuffles.spread_length[low];
+    store(o, _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, crs), order(shuffles.spread[high])));
+    return o + shuffles.spread_length[high];
 }
 
 // Stores `translated` without byte `at` (none for 16); returns the end.
@@ -129,6 +129,7 @@ struct block_sample {
     bool plain;       // most steps hold no break (binary data, very long lines)
     bool whole_pairs; // nearly every step holds whole CR LF pairs alone, or nothing (DOS text)
     bool sparse;      // nearly no half holds two bytes to drop (U, M) or two LFs to put a CR before (D)
+    bool no_cr;       // nearly no step holds a CR (UNIX text)
 };
 
 template <line_mode mode>
@@ -136,7 +137,7 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    unsigned with_breaks = 0, not_whole_pairs = 0, crowded = 0, sampled = 0;
+    unsigned with_breaks = 0, not_whole_pairs = 0, crowded = 0, with_cr = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const __m128i low = load(in + 32 * sampled), high = load(in + 32 * sampled + 16);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, crs)) |
@@ -147,8 +148,9 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
         not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
         const unsigned work = mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
         crowded += two_in_a_half(work);
+        with_cr += cr != 0;
     }
-    return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled};
+    return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled, with_cr * 8 <= sampled};
 }
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
@@ -252,7 +254,7 @@ inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, u
 // it is; in UNIX text a step without a CR gets a CR before each LF through the 8-byte tables, with
 // no branch on how many. Neither needs the pair scan; every other step goes the general way: pairs
 // become CR LF where they stand, lone breaks CR with an LF put after.
-template <bool whole_pairs, bool sparse>
+template <bool whole_pairs, bool unix_lines, bool sparse>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -270,67 +272,107 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             completing = -1;
             continue;
         }
-        const __m128i low = load(p);
-        const __m128i high = load(p + 16);
+        __m128i low = load(p);
+        __m128i high = load(p + 16);
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
-        p += 32;
-        // The first byte completes nothing (skipped above), so every LF right after a CR and no CR
-        // at the end means whole pairs.
-        if (whole_pairs && ((lf ^ cr << 1) | cr >> 31) == 0) {
-            store(o, low);
-            store(o + 16, high);
-            o += 32;
+        auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        // The first byte completes nothing (skipped above), so every LF right after a CR means
+        // whole pairs, the last CR's LF perhaps the next step's first byte. They stay as they are,
+        // in a loop of their own.
+        if (whole_pairs && (lf ^ cr << 1) == 0) {
+            __m128i crs_before = _mm_setzero_si128(); // the CRs of the step before, as bytes
+            for (;;) {
+                MCA_STEP_BEGIN("dos");
+                const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
+                // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
+                const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), _mm_cmpeq_epi8(low, lfs));
+                const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), _mm_cmpeq_epi8(high, lfs));
+                if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
+                    break;
+                store(o, low);
+                store(o + 16, high);
+                o += 32;
+                p += 32;
+                crs_before = run_high_cr;
+                MCA_STEP_END("dos");
+                if (end - p < 32)
+                    break;
+                low = load(p);
+                high = load(p + 16);
+            }
+            // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
+            // may stand alone after all, read again.
+            if (_mm_movemask_epi8(crs_before) >> 15) {
+                --p;
+                --o;
+            }
             completing = -1;
-            MCA_STEP_END("step");
             continue;
         }
-        const __m128i low_lf_to_cr = _mm_and_si128(low_lf, threes), high_lf_to_cr = _mm_and_si128(high_lf, threes);
-        if (cr == 0) {
-            if (lf == ~0U) [[unlikely]] { // blank UNIX lines: 16 terminators for each chunk of them
-                const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+        if (cr == 0 && lf == ~0U) [[unlikely]] { // blank UNIX lines: 16 terminators for each chunk of them
+            const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+            store(o, crlfs);
+            store(o + 16, crlfs);
+            store(o + 32, crlfs);
+            store(o + 48, crlfs);
+            o += 64;
+            p += 32;
+            while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
                 store(o, crlfs);
                 store(o + 16, crlfs);
-                store(o + 32, crlfs);
-                store(o + 48, crlfs);
-                o += 64;
-                while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
-                    store(o, crlfs);
-                    store(o + 16, crlfs);
-                    o += 32;
-                    p += 16;
-                }
-                completing = CR;
-                continue;
+                o += 32;
+                p += 16;
             }
-            // Every LF lone (one completing a CR before was passed over above): CR, then an LF put after.
-            completing = CR | (static_cast<int>(lf >> 31) - 1);
-            if (sparse && !two_in_a_half(lf)) [[likely]] {
-                o = insert_one(low, low_lf_to_cr, lf & 0xFFFF, o);
-                o = insert_one(high, high_lf_to_cr, lf >> 16, o);
-                continue;
-            }
-            o = spread(_mm_add_epi8(low, low_lf_to_cr), lf & 0xFFFF, o);
-            o = spread(_mm_add_epi8(high, high_lf_to_cr), lf >> 16, o);
-            if constexpr (!whole_pairs)
-                MCA_STEP_END("step");
+            completing = CR;
             continue;
         }
-        // Every break byte becomes CR, then the second bytes of pairs LF.
-        __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
+        if (cr == 0) {
+            // Every LF lone (one completing a CR before was passed over above): a CR put before
+            // it. In UNIX text steps without a CR go on in a loop of their own, which needs no check
+            // of the first byte: only a CR could complete the LF before.
+            for (;;) {
+                MCA_STEP_BEGIN("unix");
+                if (sparse && !two_in_a_half(lf)) [[likely]] {
+                    o = insert_one(low, _mm_and_si128(_mm_cmpeq_epi8(low, lfs), threes), lf & 0xFFFF, o);
+                    o = insert_one(high, _mm_and_si128(_mm_cmpeq_epi8(high, lfs), threes), lf >> 16, o);
+                } else {
+                    o = spread(low, lf & 0xFFFF, o);
+                    o = spread(high, lf >> 16, o);
+                }
+                p += 32;
+                MCA_STEP_END("unix");
+                if (!unix_lines || end - p < 32)
+                    break;
+                const __m128i next_low = load(p), next_high = load(p + 16);
+                if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next_low, crs), _mm_cmpeq_epi8(next_high, crs))) != 0)
+                    break;
+                low = next_low;
+                high = next_high;
+                lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
+                                           _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
+            }
+            completing = CR | (static_cast<int>(lf >> 31) - 1);
+            continue;
+        }
+        p += 32;
+        // Every break byte becomes LF, then the first bytes of pairs CR; lone ones get a CR before.
+        __m128i low_out = _mm_sub_epi8(low, _mm_and_si128(low_cr, threes));
+        __m128i high_out = _mm_sub_epi8(high, _mm_and_si128(high_cr, threes));
         const auto seconds = seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
         const unsigned starters = (cr | lf) & ~seconds;
-        if (seconds != 0) {
-            const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
-            low_out = _mm_xor_si128(low_out, _mm_and_si128(bytes_of_mask(seconds & 0xFFFF), cr_to_lf));
-            high_out = _mm_xor_si128(high_out, _mm_and_si128(bytes_of_mask(seconds >> 16), cr_to_lf));
+        const unsigned firsts = starters & seconds >> 1;
+        if (firsts != 0) {
+            const __m128i lf_to_cr = _mm_set1_epi8(CR ^ LF);
+            low_out = _mm_xor_si128(low_out, _mm_and_si128(bytes_of_mask(firsts & 0xFFFF), lf_to_cr));
+            high_out = _mm_xor_si128(high_out, _mm_and_si128(bytes_of_mask(firsts >> 16), lf_to_cr));
         }
-        const unsigned lone = starters & ~(seconds >> 1);
+        const unsigned lone = starters & ~firsts;
         o = spread(low_out, lone & 0xFFFF, o);
         o = spread(high_out, lone >> 16, o);
         completing = (p[-1] ^ (CR ^ LF)) | (static_cast<int>(starters >> 31) - 1);
+        MCA_STEP_END("step");
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
@@ -347,9 +389,10 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
 {
     const block_sample sample = sample_steps<mode>(in, n);
     if constexpr (mode == MODE_DOS)
-        return (sample.whole_pairs ? spread_chunks<true, false>
-                : sample.sparse    ? spread_chunks<false, true>
-                                   : spread_chunks<false, false>)(in, n, out, state);
+        return (sample.whole_pairs ? spread_chunks<true, false, false>
+                : !sample.no_cr    ? spread_chunks<false, false, false>
+                : sample.sparse    ? spread_chunks<false, true, true>
+                                   : spread_chunks<false, true, false>)(in, n, out, state);
     else
         return (sample.plain ? (sample.whole_pairs ? pack_loop<mode, true, true> : pack_loop<mode, true, false>)
                              : (sample.whole_pairs ? pack_loop<mode, false, true> : pack_loop<mode, false, false>))(
