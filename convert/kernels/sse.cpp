@@ -168,7 +168,9 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     // pair with it), and whether that byte completed a pair itself, which flips the pairs of a run
     // going on from it. All come from the masks, so no step waits for the bytes of the one before.
     unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
-    while (end - p >= 32) {
+    // Steps start before `stop`, so each has its 32 bytes.
+    const unsigned char *const stop = n >= 32 ? end - 31 : in;
+    while (p < stop) {
         MCA_STEP_BEGIN("step");
         __m128i low = load(p);
         __m128i high = load(p + 16);
@@ -205,7 +207,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 crs_before = run_high_cr;
                 p += 32;
                 MCA_STEP_END("pairs");
-                if (end - p < 32)
+                if (p >= stop)
                     break;
                 low = load(p);
                 high = load(p + 16);
@@ -264,7 +266,9 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     int completing = completing_byte(*state);
-    while (end - p >= 32) {
+    // Steps start before `stop`, so each has its 32 bytes.
+    const unsigned char *const stop = n >= 32 ? end - 31 : in;
+    while (p < stop) {
         MCA_STEP_BEGIN("step");
         // The second byte of a pair that straddles two steps: its terminator is already written.
         if (*p == completing) {
@@ -297,7 +301,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 p += 32;
                 crs_before = run_high_cr;
                 MCA_STEP_END("dos");
-                if (end - p < 32)
+                if (p >= stop)
                     break;
                 low = load(p);
                 high = load(p + 16);
@@ -343,7 +347,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 }
                 p += 32;
                 MCA_STEP_END("unix");
-                if (!unix_lines || end - p < 32)
+                if (!unix_lines || p >= stop)
                     break;
                 const __m128i next_low = load(p), next_high = load(p + 16);
                 if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next_low, crs), _mm_cmpeq_epi8(next_high, crs))) != 0)
