@@ -192,9 +192,17 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         // next step's first byte: each pair's terminator is one of its bytes already, so the other
         // is dropped, without the pair scan. Such steps go on in a loop of their own.
         if (pairs && ((lf ^ cr << 1) | (cr & lf_before & ~second_before)) == 0) {
-            __m128i crs_before = _mm_setzero_si128(); // the CRs of the step before, as bytes
+            unsigned low_dropped = (mode == MODE_UNIX ? cr : lf) & 0xFFFF, high_dropped = (mode == MODE_UNIX ? cr : lf) >> 16;
+            __m128i crs_before = high_cr; // the CRs of the step before, as bytes
             for (;;) {
                 MCA_STEP_BEGIN("pairs");
+                o = pack(low, low_dropped, o);
+                o = pack(high, high_dropped, o);
+                p += 32;
+                if (p >= stop)
+                    break;
+                low = load(p);
+                high = load(p + 16);
                 const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
                 const __m128i run_low_lf = _mm_cmpeq_epi8(low, lfs), run_high_lf = _mm_cmpeq_epi8(high, lfs);
                 // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
@@ -202,15 +210,10 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), run_high_lf);
                 if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
                     break;
-                o = pack(low, static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : run_low_lf)), o);
-                o = pack(high, static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : run_high_lf)), o);
+                low_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : run_low_lf));
+                high_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : run_high_lf));
                 crs_before = run_high_cr;
-                p += 32;
                 MCA_STEP_END("pairs");
-                if (p >= stop)
-                    break;
-                low = load(p);
-                high = load(p + 16);
             }
             // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
             // may stand alone after all, read again.
@@ -286,25 +289,25 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         // whole pairs, the last CR's LF perhaps the next step's first byte. They stay as they are,
         // in a loop of their own.
         if (whole_pairs && (lf ^ cr << 1) == 0) {
-            __m128i crs_before = _mm_setzero_si128(); // the CRs of the step before, as bytes
+            __m128i crs_before = high_cr; // the CRs of the step before, as bytes
             for (;;) {
                 MCA_STEP_BEGIN("dos");
+                store(o, low);
+                store(o + 16, high);
+                o += 32;
+                p += 32;
+                if (p >= stop)
+                    break;
+                low = load(p);
+                high = load(p + 16);
                 const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
                 // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
                 const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), _mm_cmpeq_epi8(low, lfs));
                 const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), _mm_cmpeq_epi8(high, lfs));
                 if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
                     break;
-                store(o, low);
-                store(o + 16, high);
-                o += 32;
-                p += 32;
                 crs_before = run_high_cr;
                 MCA_STEP_END("dos");
-                if (p >= stop)
-                    break;
-                low = load(p);
-                high = load(p + 16);
             }
             // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
             // may stand alone after all, read again.
