@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The translator for x86 processors with SSSE3, in 64-bit and 32-bit programs: 32 bytes a step as
 // two 16-byte vectors, breaks found as bit masks, pairs resolved with mask arithmetic, and bytes
-// dropped or LFs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
+// dropped or CRs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
 // processor has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
 //
 // Real text breaks about once per 32-byte step, with 0, 1 or 2 breaks in a step at random, so a
 // branch on how many would go either way too often: the text loops take one way whatever the count
 // (the 8-byte tables), and only blocks whose first steps show a shape that nearly always holds
-// (long lines, DOS text, binary data) get a branch for it.
+// (long lines, DOS text, binary data) get a branch for it. Runs of whole CR LF pairs (DOS text),
+// and to D of steps without a CR (UNIX text), go on in loops of their own that check each next
+// step with a few vector compares: these loops are bound by instruction count, not by branches.
 
 #include <tmmintrin.h>
 
@@ -154,7 +156,8 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
 }
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
-// terminator and the second bytes of pairs are dropped.
+// terminator and the second bytes of pairs are dropped. In DOS text (`pairs`) each pair's other
+// byte is dropped from the step as read, without the pair scan or translating.
 template <line_mode mode, bool plain, bool pairs, bool sparse>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
@@ -256,9 +259,10 @@ inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, u
 }
 
 // D, 32 bytes a step. In DOS text (`whole_pairs`) a step of whole CR LF pairs or no break stays as
-// it is; in UNIX text a step without a CR gets a CR before each LF through the 8-byte tables, with
-// no branch on how many. Neither needs the pair scan; every other step goes the general way: pairs
-// become CR LF where they stand, lone breaks CR with an LF put after.
+// it is; a step without a CR gets a CR before each LF through the 8-byte tables, with no branch on
+// how many, and in UNIX text (`unix_lines`) such steps go on in a loop. Neither needs the pair scan;
+// every other step goes the general way: pairs become CR LF where they stand, lone breaks LF with a
+// CR put before.
 template <bool whole_pairs, bool unix_lines, bool sparse>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
