@@ -205,7 +205,9 @@ TEST(Translate, TextShapesMatchBytewise)
                             {0, 12, {"\r\n"}},   {0, 12, {"\n"}},    {0, 12, {"\r", "\n", "\r\n", "\n\r"}},
                             {0, 0, {"\n"}},      {0, 0, {"\r\n"}},   {200, 400, {"\r"}},
                             // as long as real text's, empty lines among them: 0, 1 or 2 breaks a step
-                            {0, 76, {"\r\n"}},   {0, 76, {"\n"}},    {0, 76, {"\r", "\n", "\r\n", "\n\r"}}};
+                            {0, 76, {"\r\n"}},   {0, 76, {"\n"}},    {0, 76, {"\r", "\n", "\r\n", "\n\r"}},
+                            // DOS text with now and then a CR and an LF a byte apart, not a pair
+                            {20, 120, {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r-\n"}}};
     std::mt19937 rng(20261208);
     for (const shape &s : shapes) {
         bytes in;

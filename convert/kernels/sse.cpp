@@ -1,13 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The translator for x86 processors with SSSE3, in 64-bit and 32-bit programs: 32 bytes a step as
 // two 16-byte vectors, breaks found as bit masks, pairs resolved with mask arithmetic, and bytes
-// dropped or LFs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
+// dropped or CRs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
 // processor has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
 //
 // Real text breaks about once per 32-byte step, with 0, 1 or 2 breaks in a step at random, so a
 // branch on how many would go either way too often: the text loops take one way whatever the count
 // (the 8-byte tables), and only blocks whose first steps show a shape that nearly always holds
-// (long lines, DOS text, binary data) get a branch for it.
+// (long lines, DOS text, binary data) get a branch for it. Runs of whole CR LF pairs (DOS text),
+// and to D of steps without a CR (UNIX text), go on in loops of their own that check each next
+// step with a few vector compares: these loops are bound by instruction count, not by branches.
 
 #include <tmmintrin.h>
 
@@ -21,15 +23,16 @@ constexpr unsigned char LF = 0x0A;
 constexpr char zero_byte = static_cast<char>(0x80); // a shuffle index that gives 0
 
 // For each mask of 8 bits, shuffle indices that move the bytes whose bit is clear to the front
-// (`pack`: 8 of them, so a row loads as one 64-bit half), or that put an LF (byte 8 of the source)
-// after each byte whose bit is set (`spread`); and the number of bits set, since this level has no
+// (`pack`: 8 of them, so a row loads as one 64-bit half), or that put a CR (byte 8 of the source)
+// before each byte whose bit is set (`spread`); and the lengths they leave, since this level has no
 // POPCNT.
 struct shuffle_tables {
     alignas(16) char spread[256][16];
     alignas(16) char drop_one[17][16];   // all bytes but byte i; for i = 16, all of them
     alignas(16) char repeat_one[17][16]; // byte i twice, then the rest moved up by one
     alignas(16) char pack[256][8];
-    unsigned char count[256];
+    unsigned char kept[256];          // 8 less the bits set
+    unsigned char spread_length[256]; // 8 and the bits set
 };
 constexpr shuffle_tables shuffles = [] {
     shuffle_tables tables{};
@@ -38,11 +41,12 @@ constexpr shuffle_tables shuffles = [] {
         for (unsigned i = 0; i < 8; ++i) {
             if (!(mask >> i & 1))
                 tables.pack[mask][packed++] = static_cast<char>(i);
-            tables.spread[mask][spread++] = static_cast<char>(i);
             if (mask >> i & 1)
                 tables.spread[mask][spread++] = 8;
+            tables.spread[mask][spread++] = static_cast<char>(i);
         }
-        tables.count[mask] = static_cast<unsigned char>(8 - packed);
+        tables.kept[mask] = static_cast<unsigned char>(packed);
+        tables.spread_length[mask] = static_cast<unsigned char>(16 - packed);
         for (; packed < 8; ++packed)
             tables.pack[mask][packed] = zero_byte;
         for (; spread < 16; ++spread)
@@ -72,23 +76,23 @@ inline __m128i bytes_of_mask(unsigned mask)
 // Stores `translated` without the bytes whose bit of `seconds` is set; returns the end.
 inline unsigned char *pack(__m128i translated, unsigned seconds, unsigned char *o)
 {
-    const unsigned low = seconds & 0xFF, high = seconds >> 8 & 0xFF;
-    const auto row = [](unsigned mask) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(shuffles.pack[mask])); };
+    const std::size_t low = seconds & 0xFF, high = seconds >> 8 & 0xFF;
+    const auto row = [](std::size_t mask) { return _mm_loadl_epi64(reinterpret_cast<const __m128i *>(shuffles.pack[mask])); };
     _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(translated, row(low)));
-    o += 8 - shuffles.count[low];
+    o += shuffles.kept[low];
     _mm_storel_epi64(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, translated), row(high)));
-    return o + 8 - shuffles.count[high];
+    return o + shuffles.kept[high];
 }
 
-// Stores `translated` with an LF put after each byte whose bit of `lone` is set; returns the end.
+// Stores `translated` with a CR put before each byte whose bit of `lone` is set; returns the end.
 inline unsigned char *spread(__m128i translated, unsigned lone, unsigned char *o)
 {
-    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    const unsigned low = lone & 0xFF, high = lone >> 8;
-    store(o, _mm_shuffle_epi8(_mm_unpacklo_epi64(translated, lfs), order(shuffles.spread[low])));
-    o += 8 + shuffles.count[low];
-    store(o, _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, lfs), order(shuffles.spread[high])));
-    return o + 8 + shuffles.count[high];
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const std::size_t low = lone & 0xFF, high = lone >> 8;
+    store(o, _mm_shuffle_epi8(_mm_unpacklo_epi64(translated, crs), order(shuffles.spread[low])));
+    o += shuffles.spread_length[low];
+    store(o, _mm_shuffle_epi8(_mm_unpackhi_epi64(translated, crs), order(shuffles.spread[high])));
+    return o + shuffles.spread_length[high];
 }
 
 // Stores `translated` without byte `at` (none for 16); returns the end.
@@ -127,6 +131,7 @@ struct block_sample {
     bool plain;       // most steps hold no break (binary data, very long lines)
     bool whole_pairs; // nearly every step holds whole CR LF pairs alone, or nothing (DOS text)
     bool sparse;      // nearly no half holds two bytes to drop (U, M) or two LFs to put a CR before (D)
+    bool no_cr;       // nearly no step holds a CR (UNIX text)
 };
 
 template <line_mode mode>
@@ -134,7 +139,7 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    unsigned with_breaks = 0, not_whole_pairs = 0, crowded = 0, sampled = 0;
+    unsigned with_breaks = 0, not_whole_pairs = 0, crowded = 0, with_cr = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const __m128i low = load(in + 32 * sampled), high = load(in + 32 * sampled + 16);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, crs)) |
@@ -143,13 +148,16 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
         with_breaks += (cr | lf) != 0;
         not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
-        crowded += two_in_a_half(mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1)));
+        const unsigned work = mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
+        crowded += two_in_a_half(work);
+        with_cr += cr != 0;
     }
-    return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled};
+    return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled, with_cr * 8 <= sampled};
 }
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
-// terminator and the second bytes of pairs are dropped.
+// terminator and the second bytes of pairs are dropped. In DOS text (`pairs`) each pair's other
+// byte is dropped from the step as read, without the pair scan or translating.
 template <line_mode mode, bool plain, bool pairs, bool sparse>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
@@ -163,11 +171,12 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     // pair with it), and whether that byte completed a pair itself, which flips the pairs of a run
     // going on from it. All come from the masks, so no step waits for the bytes of the one before.
     unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
-    for (std::size_t steps = n / 32; steps > 0; --steps) {
+    // Steps start before `stop`, so each has its 32 bytes.
+    const unsigned char *const stop = n >= 32 ? end - 31 : in;
+    while (p < stop) {
         MCA_STEP_BEGIN("step");
-        const __m128i low = load(p);
-        const __m128i high = load(p + 16);
-        p += 32;
+        __m128i low = load(p);
+        __m128i high = load(p + 16);
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
         // One mask says whether the step holds a break at all; the four are made only if so.
@@ -176,22 +185,52 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             store(o, low);
             store(o + 16, high);
             o += 32;
+            p += 32;
             cr_before = lf_before = 0; // so no pair completes across it, whatever second_before says
             continue;
         }
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        // Whole CR LF pairs, none completing a break left open before, the last CR's LF perhaps the
+        // next step's first byte: each pair's terminator is one of its bytes already, so the other
+        // is dropped, without the pair scan. Such steps go on in a loop of their own.
+        if (pairs && ((lf ^ cr << 1) | (cr & lf_before & ~second_before)) == 0) {
+            unsigned low_dropped = (mode == MODE_UNIX ? cr : lf) & 0xFFFF, high_dropped = (mode == MODE_UNIX ? cr : lf) >> 16;
+            __m128i crs_before = high_cr; // the CRs of the step before, as bytes
+            for (;;) {
+                MCA_STEP_BEGIN("pairs");
+                o = pack(low, low_dropped, o);
+                o = pack(high, high_dropped, o);
+                p += 32;
+                if (p >= stop)
+                    break;
+                low = load(p);
+                high = load(p + 16);
+                const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
+                const __m128i run_low_lf = _mm_cmpeq_epi8(low, lfs), run_high_lf = _mm_cmpeq_epi8(high, lfs);
+                // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
+                const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), run_low_lf);
+                const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), run_high_lf);
+                if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
+                    break;
+                low_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : run_low_lf));
+                high_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : run_high_lf));
+                crs_before = run_high_cr;
+                MCA_STEP_END("pairs");
+            }
+            // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
+            // may stand alone after all, read again.
+            if (_mm_movemask_epi8(crs_before) >> 15) {
+                --p;
+                o -= mode == MODE_MAC;
+            }
+            cr_before = lf_before = second_before = 0;
+            continue;
+        }
+        p += 32;
         const unsigned after_other = (cr & (lf << 1 | lf_before)) | (lf & (cr << 1 | cr_before));
         cr_before = cr >> 31;
         lf_before = lf >> 31;
-        if (pairs && ((lf ^ cr << 1) | cr_before | (after_other & 1)) == 0) {
-            // Whole CR LF pairs, none completing a break before: each pair's terminator is one of
-            // its bytes already, so the other is dropped, without the pair scan.
-            second_before = lf_before;
-            o = drop_step<sparse>(low, high, mode == MODE_UNIX ? cr : lf, o);
-            MCA_STEP_END("step");
-            continue;
-        }
         unsigned seconds = seconds_of_runs(after_other);
         if (after_other & second_before) [[unlikely]]
             seconds ^= after_other & ~(after_other + 1);
@@ -202,8 +241,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
                                                    : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
         o = drop_step<sparse>(low_out, high_out, seconds, o);
-        if constexpr (!pairs)
-            MCA_STEP_END("step");
+        MCA_STEP_END("step");
     }
     const int completing = second_before ? -1 : cr_before ? LF : lf_before ? CR : -1;
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
@@ -221,10 +259,11 @@ inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, u
 }
 
 // D, 32 bytes a step. In DOS text (`whole_pairs`) a step of whole CR LF pairs or no break stays as
-// it is; in UNIX text a step without a CR gets a CR before each LF through the 8-byte tables, with
-// no branch on how many. Neither needs the pair scan; every other step goes the general way: pairs
-// become CR LF where they stand, lone breaks CR with an LF put after.
-template <bool whole_pairs, bool sparse>
+// it is; a step without a CR gets a CR before each LF through the 8-byte tables, with no branch on
+// how many, and in UNIX text (`unix_lines`) such steps go on in a loop. Neither needs the pair scan;
+// every other step goes the general way: pairs become CR LF where they stand, lone breaks LF with a
+// CR put before.
+template <bool whole_pairs, bool unix_lines, bool sparse>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -234,7 +273,9 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     int completing = completing_byte(*state);
-    while (end - p >= 32) {
+    // Steps start before `stop`, so each has its 32 bytes.
+    const unsigned char *const stop = n >= 32 ? end - 31 : in;
+    while (p < stop) {
         MCA_STEP_BEGIN("step");
         // The second byte of a pair that straddles two steps: its terminator is already written.
         if (*p == completing) {
@@ -242,67 +283,107 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             completing = -1;
             continue;
         }
-        const __m128i low = load(p);
-        const __m128i high = load(p + 16);
+        __m128i low = load(p);
+        __m128i high = load(p + 16);
         const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
         const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
         const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
-        p += 32;
-        // The first byte completes nothing (skipped above), so every LF right after a CR and no CR
-        // at the end means whole pairs.
-        if (whole_pairs && ((lf ^ cr << 1) | cr >> 31) == 0) {
-            store(o, low);
-            store(o + 16, high);
-            o += 32;
+        auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
+        // The first byte completes nothing (skipped above), so every LF right after a CR means
+        // whole pairs, the last CR's LF perhaps the next step's first byte. They stay as they are,
+        // in a loop of their own.
+        if (whole_pairs && (lf ^ cr << 1) == 0) {
+            __m128i crs_before = high_cr; // the CRs of the step before, as bytes
+            for (;;) {
+                MCA_STEP_BEGIN("dos");
+                store(o, low);
+                store(o + 16, high);
+                o += 32;
+                p += 32;
+                if (p >= stop)
+                    break;
+                low = load(p);
+                high = load(p + 16);
+                const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
+                // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
+                const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), _mm_cmpeq_epi8(low, lfs));
+                const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), _mm_cmpeq_epi8(high, lfs));
+                if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
+                    break;
+                crs_before = run_high_cr;
+                MCA_STEP_END("dos");
+            }
+            // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
+            // may stand alone after all, read again.
+            if (_mm_movemask_epi8(crs_before) >> 15) {
+                --p;
+                --o;
+            }
             completing = -1;
-            MCA_STEP_END("step");
             continue;
         }
-        const __m128i low_lf_to_cr = _mm_and_si128(low_lf, threes), high_lf_to_cr = _mm_and_si128(high_lf, threes);
-        if (cr == 0) {
-            if (lf == ~0U) [[unlikely]] { // blank UNIX lines: 16 terminators for each chunk of them
-                const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+        if (cr == 0 && lf == ~0U) [[unlikely]] { // blank UNIX lines: 16 terminators for each chunk of them
+            const __m128i crlfs = _mm_set1_epi16(CR | LF << 8);
+            store(o, crlfs);
+            store(o + 16, crlfs);
+            store(o + 32, crlfs);
+            store(o + 48, crlfs);
+            o += 64;
+            p += 32;
+            while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
                 store(o, crlfs);
                 store(o + 16, crlfs);
-                store(o + 32, crlfs);
-                store(o + 48, crlfs);
-                o += 64;
-                while (end - p >= 16 && _mm_movemask_epi8(_mm_cmpeq_epi8(load(p), lfs)) == 0xFFFF) {
-                    store(o, crlfs);
-                    store(o + 16, crlfs);
-                    o += 32;
-                    p += 16;
-                }
-                completing = CR;
-                continue;
+                o += 32;
+                p += 16;
             }
-            // Every LF lone (one completing a CR before was passed over above): CR, then an LF put after.
-            completing = CR | (static_cast<int>(lf >> 31) - 1);
-            if (sparse && !two_in_a_half(lf)) [[likely]] {
-                o = insert_one(low, low_lf_to_cr, lf & 0xFFFF, o);
-                o = insert_one(high, high_lf_to_cr, lf >> 16, o);
-                continue;
-            }
-            o = spread(_mm_add_epi8(low, low_lf_to_cr), lf & 0xFFFF, o);
-            o = spread(_mm_add_epi8(high, high_lf_to_cr), lf >> 16, o);
-            if constexpr (!whole_pairs)
-                MCA_STEP_END("step");
+            completing = CR;
             continue;
         }
-        // Every break byte becomes CR, then the second bytes of pairs LF.
-        __m128i low_out = _mm_add_epi8(low, low_lf_to_cr), high_out = _mm_add_epi8(high, high_lf_to_cr);
+        if (cr == 0) {
+            // Every LF lone (one completing a CR before was passed over above): a CR put before
+            // it. In UNIX text steps without a CR go on in a loop of their own, which needs no check
+            // of the first byte: only a CR could complete the LF before.
+            for (;;) {
+                MCA_STEP_BEGIN("unix");
+                if (sparse && !two_in_a_half(lf)) [[likely]] {
+                    o = insert_one(low, _mm_and_si128(_mm_cmpeq_epi8(low, lfs), threes), lf & 0xFFFF, o);
+                    o = insert_one(high, _mm_and_si128(_mm_cmpeq_epi8(high, lfs), threes), lf >> 16, o);
+                } else {
+                    o = spread(low, lf & 0xFFFF, o);
+                    o = spread(high, lf >> 16, o);
+                }
+                p += 32;
+                MCA_STEP_END("unix");
+                if (!unix_lines || p >= stop)
+                    break;
+                const __m128i next_low = load(p), next_high = load(p + 16);
+                if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(next_low, crs), _mm_cmpeq_epi8(next_high, crs))) != 0)
+                    break;
+                low = next_low;
+                high = next_high;
+                lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
+                                           _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
+            }
+            completing = CR | (static_cast<int>(lf >> 31) - 1);
+            continue;
+        }
+        p += 32;
+        // Every break byte becomes LF, then the first bytes of pairs CR; lone ones get a CR before.
+        __m128i low_out = _mm_sub_epi8(low, _mm_and_si128(low_cr, threes));
+        __m128i high_out = _mm_sub_epi8(high, _mm_and_si128(high_cr, threes));
         const auto seconds = seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
         const unsigned starters = (cr | lf) & ~seconds;
-        if (seconds != 0) {
-            const __m128i cr_to_lf = _mm_set1_epi8(CR ^ LF);
-            low_out = _mm_xor_si128(low_out, _mm_and_si128(bytes_of_mask(seconds & 0xFFFF), cr_to_lf));
-            high_out = _mm_xor_si128(high_out, _mm_and_si128(bytes_of_mask(seconds >> 16), cr_to_lf));
+        const unsigned firsts = starters & seconds >> 1;
+        if (firsts != 0) {
+            const __m128i lf_to_cr = _mm_set1_epi8(CR ^ LF);
+            low_out = _mm_xor_si128(low_out, _mm_and_si128(bytes_of_mask(firsts & 0xFFFF), lf_to_cr));
+            high_out = _mm_xor_si128(high_out, _mm_and_si128(bytes_of_mask(firsts >> 16), lf_to_cr));
         }
-        const unsigned lone = starters & ~(seconds >> 1);
+        const unsigned lone = starters & ~firsts;
         o = spread(low_out, lone & 0xFFFF, o);
         o = spread(high_out, lone >> 16, o);
         completing = (p[-1] ^ (CR ^ LF)) | (static_cast<int>(starters >> 31) - 1);
+        MCA_STEP_END("step");
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
@@ -319,9 +400,10 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
 {
     const block_sample sample = sample_steps<mode>(in, n);
     if constexpr (mode == MODE_DOS)
-        return (sample.whole_pairs ? spread_chunks<true, false>
-                : sample.sparse    ? spread_chunks<false, true>
-                                   : spread_chunks<false, false>)(in, n, out, state);
+        return (sample.whole_pairs ? spread_chunks<true, false, false>
+                : !sample.no_cr    ? spread_chunks<false, false, false>
+                : sample.sparse    ? spread_chunks<false, true, true>
+                                   : spread_chunks<false, true, false>)(in, n, out, state);
     else
         return (sample.plain ? (sample.whole_pairs ? pack_loop<mode, true, true> : pack_loop<mode, true, false>)
                              : (sample.whole_pairs ? pack_loop<mode, false, true> : pack_loop<mode, false, false>))(
