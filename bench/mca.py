@@ -21,17 +21,17 @@ import tempfile
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 FLAGS = ["-O3", "-DNDEBUG", "-std=c++20", "-fno-exceptions", "-I" + REPO, "-DEOLFIX_MCA"]
 SSE = ("sse", ["g++", "-mssse3", "-DEOLFIX_X86=1"], "x86_64-linux-gnu", ["znver3"], [
-    ("U, real text (general: pair scan, 8-byte tables)", "11pack_chunksIL9line_mode1ELb0ELb0ELb0E"),
-    ("U, DOS text (whole pairs, 8-byte tables)", "11pack_chunksIL9line_mode1ELb0ELb1ELb0E"),
-    ("M, real text (general)", "11pack_chunksIL9line_mode2ELb0ELb0ELb0E"),
-    ("D, UNIX text (no CR: spread)", "13spread_chunksILb0ELb0E"),
-    ("D, DOS text (whole pairs stored)", "13spread_chunksILb1ELb0E")])
+    ("U, real text (general: pair scan, 8-byte tables)", "11pack_chunksIL9line_mode1ELb0ELb0ELb0E", "step"),
+    ("U, DOS text (run of whole pairs, 8-byte tables)", "11pack_chunksIL9line_mode1ELb0ELb1ELb0E", "pairs"),
+    ("M, real text (general)", "11pack_chunksIL9line_mode2ELb0ELb0ELb0E", "step"),
+    ("D, UNIX text (run without a CR: spread)", "13spread_chunksILb0ELb1ELb0E", "unix"),
+    ("D, DOS text (run of whole pairs stored)", "13spread_chunksILb1ELb0ELb0E", "dos")])
 NEON = ("neon", ["aarch64-linux-gnu-g++"], "aarch64-linux-gnu", ["cortex-a72", "neoverse-n1", "apple-m1"], [
-    ("U, real text (general: pair scan, 8-byte lookups)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE2E"),
-    ("U, DOS text (whole pairs, 8-byte lookups)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE1E"),
-    ("M, real text (general)", "10pack_stepsIL9line_mode2ELb0ELNS_9step_workE2E"),
-    ("D, UNIX text (no CR: spread)", "12spread_stepsILb0ELb0E"),
-    ("D, DOS text (whole pairs stored)", "12spread_stepsILb0ELb1E")])
+    ("U, real text (general: pair scan, 8-byte lookups)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE2E", "step"),
+    ("U, DOS text (whole pairs, 8-byte lookups)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE1E", "step"),
+    ("M, real text (general)", "10pack_stepsIL9line_mode2ELb0ELNS_9step_workE2E", "step"),
+    ("D, UNIX text (no CR: spread)", "12spread_stepsILb0ELb0E", "step"),
+    ("D, DOS text (whole pairs stored)", "12spread_stepsILb0ELb1E", "step")])
 
 LABEL = re.compile(r"^([.\w$]+):")
 # Unconditional jumps and returns end a block; the others may fall through.
@@ -52,12 +52,12 @@ def function_of(asm, fragment):
     return out
 
 
-def step_path(lines):
-    """The instructions on the shortest way from the step's start mark to its end mark."""
+def step_path(lines, mark):
+    """The instructions on the shortest way from the start mark named `mark` to its end mark."""
     code = [l for l in lines if l.strip() and not l.strip().startswith((".cfi", ".p2align", ".align", ".loc"))]
     labels = {m.group(1): i for i, l in enumerate(code) if (m := LABEL.match(l))}
-    begin = next(i for i, l in enumerate(code) if "LLVM-MCA-BEGIN" in l)
-    end = next(i for i, l in enumerate(code) if "LLVM-MCA-END" in l)
+    begin = next(i for i, l in enumerate(code) if l.strip().endswith("LLVM-MCA-BEGIN " + mark))
+    end = next(i for i, l in enumerate(code) if l.strip().endswith("LLVM-MCA-END " + mark))
     before = {begin: None}
     queue = collections.deque([begin])
     while queue and end not in before:
@@ -89,8 +89,8 @@ def main():
             asm = open(asm_file).read()
             print("| kernel | step | instructions | " + " | ".join(cpus) + " |")
             print("|---|---|---:|" + "---:|" * len(cpus))
-            for what, fragment in loops:
-                path = step_path(function_of(asm, fragment))
+            for what, fragment, mark in loops:
+                path = step_path(function_of(asm, fragment), mark)
                 region = os.path.join(work, "step.s")
                 with open(region, "w") as f:
                     f.write("\n".join(path) + "\n")
