@@ -45,8 +45,8 @@ def main():
     parser.add_argument("--base", default="HEAD")
     parser.add_argument("--build", default=os.path.join(REPO, "build-bench"))
     parser.add_argument("--cxx", default="g++")
-    parser.add_argument("--turns", type=int, default=300)
-    parser.add_argument("--blocks", type=int, default=2)
+    parser.add_argument("--turns", type=int, default=30)
+    parser.add_argument("--blocks", type=int, default=32)
     args = parser.parse_intermixed_args()
     cases = []
     for case in args.cases:

@@ -192,15 +192,24 @@ inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, uns
 // How the chunks a block starts with are made, sampled to pick the loop that suits them.
 enum class density { rare, pairs, few, crowded };
 
+// The loop's density, and whether its chunks branch on how many bytes they drop (U, M): only where
+// nearly all have one or none (long lines). In real text, where one chunk in five has two
+// or more, the branch goes the wrong way too often, and the 8-byte groups, which take any number
+// the same way, cost less.
+struct block_shape {
+    density kind;
+    bool by_count;
+};
+
 // Rare: most chunks have nothing to drop (U, M) or to put in (D). Pairs: nearly all are whole CR LF
 // pairs, as in DOS text. Few: at most one per lane, as in other text with lines longer than a lane.
 // Crowded: short lines, where only the 8-byte groups serve. A shortcut taken in some chunks only
 // costs a mispredicted branch in the others, so each loop takes only those its chunks mostly fit.
 template <line_mode mode>
-density sample_density(const unsigned char *in, std::size_t n, break_state state)
+block_shape sample_density(const unsigned char *in, std::size_t n, break_state state)
 {
     pair_scan scan = scan_after(state);
-    unsigned with_work = 0, whole = 0, crowded = 0, sampled = 0;
+    unsigned with_work = 0, whole = 0, crowded = 0, several = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const chunk_masks m = masks_of(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 32 * sampled)));
         whole += whole_pairs(m, scan);
@@ -209,12 +218,14 @@ density sample_density(const unsigned char *in, std::size_t n, break_state state
         const std::uint32_t work = mode == MODE_DOS ? (m.cr | m.lf) & ~seconds & ~(seconds >> 1) & ~last_bit : seconds;
         with_work += work != 0;
         crowded += !one_per_lane(work);
+        several += (work & (work - 1)) != 0;
     }
+    const bool by_count = several * 10 <= sampled;
     if (with_work * 8 <= sampled)
-        return density::rare;
+        return {density::rare, by_count};
     if (crowded * 4 > sampled)
-        return density::crowded;
-    return whole * 8 >= sampled * 7 ? density::pairs : density::few;
+        return {density::crowded, by_count};
+    return {whole * 8 >= sampled * 7 ? density::pairs : density::few, by_count};
 }
 
 // U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
@@ -232,11 +243,13 @@ inline unsigned char *drop_one(__m256i translated, const unsigned char *p, unsig
     return o + 31 + (k >> 5);
 }
 
-// U and M, a chunk at `p` that reads on past its end: `translated` without the bytes of `drop`, the
-// more of which there are, the costlier.
-template <line_mode mode, bool as_read>
+// U and M, a chunk at `p` that reads on past its end: `translated` without the bytes of `drop`, by
+// their count or through the 8-byte groups whatever it is.
+template <line_mode mode, bool as_read, bool by_count>
 inline unsigned char *drop_few(__m256i translated, const unsigned char *p, std::uint32_t drop, unsigned char *o)
 {
+    if (!by_count)
+        return drop_by_groups(translated, drop, o);
     if ((drop & (drop - 1)) == 0)
         return drop_one<mode, as_read>(translated, p, _tzcnt_u32(drop), o);
     if (one_per_lane(drop))
@@ -245,7 +258,7 @@ inline unsigned char *drop_few(__m256i translated, const unsigned char *p, std::
 }
 
 // U and M: every break byte becomes the terminator and the second bytes of pairs are dropped.
-template <line_mode mode, density kind>
+template <line_mode mode, density kind, bool by_count>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     // Only the other break byte needs replacing: the terminator's own bytes already are one.
@@ -267,7 +280,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             if (kind == density::pairs && whole_pairs(m, scan)) {
                 std::uint32_t lf = m.lf;
                 do {
-                    o = drop_few<mode, true>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
+                    o = drop_few<mode, true, by_count>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
                     lf = m.lf;
                     p += 32;
                     if (p >= last)
@@ -279,7 +292,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 continue;
             }
             const std::uint32_t seconds = scan_seconds_apart(&scan, m);
-            o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
+            o = drop_few<mode, false, by_count>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
             p += 32;
             if (kind == density::few)
                 break;
@@ -305,7 +318,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 seconds = scan_seconds(&runs, masks_of(chunk));
             }
             last_second = seconds >> 31;
-            o = drop_few<mode, false>(_mm256_blendv_epi8(chunk, terminators, is_other), p, seconds, o);
+            o = drop_few<mode, false, by_count>(_mm256_blendv_epi8(chunk, terminators, is_other), p, seconds, o);
         }
         if (p > in)
             scan = {p[-1] == CR, p[-1] == LF, last_second};
@@ -481,20 +494,27 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
 }
 
+template <line_mode mode, density kind>
+block_loop pack_loop(bool by_count)
+{
+    return by_count ? pack_chunks<mode, kind, true> : pack_chunks<mode, kind, false>;
+}
+
 template <line_mode mode>
 std::size_t pack_by_density(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    switch (sample_density<mode>(in, n, *state)) {
+    const block_shape shape = sample_density<mode>(in, n, *state);
+    switch (shape.kind) {
     case density::rare:
-        return pack_chunks<mode, density::rare>(in, n, out, state);
+        return pack_chunks<mode, density::rare, true>(in, n, out, state);
     case density::pairs:
-        return pack_chunks<mode, density::pairs>(in, n, out, state);
+        return pack_loop<mode, density::pairs>(shape.by_count)(in, n, out, state);
     case density::few:
-        return pack_chunks<mode, density::few>(in, n, out, state);
+        return pack_loop<mode, density::few>(shape.by_count)(in, n, out, state);
     case density::crowded:
         break;
     }
-    return pack_chunks<mode, density::crowded>(in, n, out, state);
+    return pack_chunks<mode, density::crowded, true>(in, n, out, state);
 }
 
 } // namespace
@@ -503,8 +523,8 @@ std::size_t translate_block_avx2(const unsigned char *in, std::size_t n, unsigne
 {
     switch (current_mode) {
     case MODE_DOS:
-        return (sample_density<MODE_DOS>(in, n, *state) == density::rare ? spread_chunks<density::rare>
-                                                                          : spread_chunks<density::few>)(in, n, out, state);
+        return (sample_density<MODE_DOS>(in, n, *state).kind == density::rare ? spread_chunks<density::rare>
+                                                                               : spread_chunks<density::few>)(in, n, out, state);
     case MODE_UNIX:
         return pack_by_density<MODE_UNIX>(in, n, out, state);
     case MODE_MAC:
