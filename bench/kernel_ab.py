@@ -9,8 +9,9 @@
 tree. Both are compiled with the Release flags and the kernel's own flags from CMakeLists.txt,
 under two names, into bench/kernel_ab.cpp, and linked with the convert library of DIR (a Release
 tree, build-bench by default; give --cxx i686-linux-gnu-g++ and an i686 tree for the 32-bit
-program). Each turn times both on the same blocks; printed is the best time of each, as GB/s,
-and their ratio. Both are checked against the byte-at-a-time table; exits 1 if one is wrong.
+program). Each turn times both on the same blocks, each copied in from 16 MiB of input so the
+branch predictor cannot learn them; printed are the median turn of each, as GB/s, and the median
+ratio. Both are checked against the byte-at-a-time table; exits 1 if one is wrong.
 Cases are names (dos-text:U) and default to the text shapes in each mode and short lines.
 """
 
