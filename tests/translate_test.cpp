@@ -290,9 +290,12 @@ TEST(Translate, TextThatChangesShapeWithinABlock)
     std::string binary(3000, 0);
     for (char &c : binary)
         c = static_cast<char>(rng() % 4 == 0 ? "\r\n"[rng() % 2] : rng());
+    // Real text's line lengths too: there blocks choose loops that take any number of breaks a
+    // chunk, and long lines' loops branch on it.
     const std::string shapes[] = {lines({"\r\n"}, 20, 120), lines({"\n"}, 20, 120),
                                   lines({"\r", "\n", "\r\n", "\n\r"}, 20, 120), lines({"\r\n"}, 0, 12),
-                                  std::string(3000, '\n'), binary};
+                                  std::string(3000, '\n'), binary, lines({"\r\n"}, 0, 76),
+                                  lines({"\n"}, 0, 76), lines({"\r", "\n", "\r\n", "\n\r"}, 0, 76)};
     for (const std::string &first : shapes)
         for (const std::string &second : shapes) {
             const bytes in = to_bytes(first + second);
