@@ -125,6 +125,21 @@ inline unsigned char *drop_step(__m128i low, __m128i high, unsigned dropped, uns
     return pack(high, dropped >> 16, o);
 }
 
+// Whether the step of `low` and `high` goes on a run of whole CR LF pairs: each LF right after a
+// CR, the CRs of the step before (`crs_before`, as bytes) counted, and each CR right before an LF
+// but perhaps the last, whose LF may open the next step. Gives the step's CRs as bytes.
+inline bool pairs_go_on(__m128i low, __m128i high, __m128i crs_before, __m128i *low_cr, __m128i *high_cr)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    *low_cr = _mm_cmpeq_epi8(low, crs);
+    *high_cr = _mm_cmpeq_epi8(high, crs);
+    // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
+    const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(*low_cr, crs_before, 15), _mm_cmpeq_epi8(low, lfs));
+    const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(*high_cr, *low_cr, 15), _mm_cmpeq_epi8(high, lfs));
+    return _mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) == 0;
+}
+
 // What the first steps of a block say about the rest, so each loop checks only for the steps that
 // block is mostly made of: a branch pays only where it nearly always goes the same way.
 struct block_sample {
@@ -206,15 +221,11 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                     break;
                 low = load(p);
                 high = load(p + 16);
-                const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
-                const __m128i run_low_lf = _mm_cmpeq_epi8(low, lfs), run_high_lf = _mm_cmpeq_epi8(high, lfs);
-                // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
-                const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), run_low_lf);
-                const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), run_high_lf);
-                if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
+                __m128i run_low_cr, run_high_cr;
+                if (!pairs_go_on(low, high, crs_before, &run_low_cr, &run_high_cr))
                     break;
-                low_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : run_low_lf));
-                high_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : run_high_lf));
+                low_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : _mm_cmpeq_epi8(low, lfs)));
+                high_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : _mm_cmpeq_epi8(high, lfs)));
                 crs_before = run_high_cr;
                 MCA_STEP_END("pairs");
             }
@@ -304,11 +315,8 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                     break;
                 low = load(p);
                 high = load(p + 16);
-                const __m128i run_low_cr = _mm_cmpeq_epi8(low, crs), run_high_cr = _mm_cmpeq_epi8(high, crs);
-                // The CRs moved one byte on, the last one before onto the first byte, are the LFs.
-                const __m128i low_odd = _mm_xor_si128(_mm_alignr_epi8(run_low_cr, crs_before, 15), _mm_cmpeq_epi8(low, lfs));
-                const __m128i high_odd = _mm_xor_si128(_mm_alignr_epi8(run_high_cr, run_low_cr, 15), _mm_cmpeq_epi8(high, lfs));
-                if (_mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) != 0)
+                __m128i run_low_cr, run_high_cr;
+                if (!pairs_go_on(low, high, crs_before, &run_low_cr, &run_high_cr))
                     break;
                 crs_before = run_high_cr;
                 MCA_STEP_END("dos");
