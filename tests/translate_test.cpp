@@ -206,6 +206,8 @@ TEST(Translate, TextShapesMatchBytewise)
                             {0, 0, {"\n"}},      {0, 0, {"\r\n"}},   {200, 400, {"\r"}},
                             // as long as real text's, empty lines among them: 0, 1 or 2 breaks a step
                             {0, 76, {"\r\n"}},   {0, 76, {"\n"}},    {0, 76, {"\r", "\n", "\r\n", "\n\r"}},
+                            // UNIX lines of 14 or 15 bytes: two LFs a chunk, the second often its last byte
+                            {14, 15, {"\n"}},
                             // DOS text with now and then a CR and an LF a byte apart, not a pair
                             {20, 120, {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r-\n"}}};
     std::mt19937 rng(20261208);

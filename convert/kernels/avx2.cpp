@@ -368,6 +368,54 @@ inline unsigned char *cr_before_one_lf(__m256i chunk, const unsigned char *p, un
     return o + 32 + (k != 32);
 }
 
+// D, a chunk at `p` without a CR whose LFs are all lone (real text), with no branch on whether it
+// has 0, 1 or 2: the chunk is stored, then for each of its first two LFs the 32 bytes from that LF
+// on, read again from the input (which must hold 64 bytes from `p`), one byte further on each
+// time, with a CR before them. Where there is no such LF the stores land past the chunk's output,
+// under the next chunk's. Three LFs or more (one chunk in twenty) and 32 are rare.
+inline unsigned char *cr_before_lfs(__m256i chunk, const unsigned char *p, std::uint32_t lf, unsigned char *o)
+{
+    if (lf == ~0U) [[unlikely]]
+        return thirty_two_terminators(o);
+    unsigned char *const next = o + 32 + __builtin_popcount(lf);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
+    for (unsigned i = 0; i < 2; ++i, ++o) {
+        const unsigned k = _tzcnt_u32(lf);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k + 1), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)));
+        o[k] = CR;
+        lf = _blsr_u32(lf);
+    }
+    for (; lf != 0; ++o, lf = _blsr_u32(lf)) [[unlikely]] {
+        const unsigned k = _tzcnt_u32(lf);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k + 1), _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k)));
+        o[k] = CR;
+    }
+    return next;
+}
+
+// D, a chunk at `p` without a CR with at most two LFs, all lone, built in a register so that it
+// takes two stores: each byte from the input read 0, 1 or 2 bytes back, by how many CRs go before
+// it, and a CR in each CR's place; then the bytes past 32 from the input. Reads from p - 2 to p + 34.
+inline unsigned char *cr_before_lfs_in_register(__m256i chunk, const unsigned char *p, std::uint32_t lf, unsigned char *o)
+{
+    const std::uint32_t after_first = _blsr_u32(lf);
+    // Three LFs or more, or a second one whose CR falls past the 32 bytes: the stores over the chunk.
+    if ((_blsr_u32(after_first) | (after_first & last_bit)) != 0) [[unlikely]]
+        return cr_before_lfs(chunk, p, lf, o);
+    const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    // Where the CRs go, 32 or more for none.
+    const __m256i first = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(lf)));
+    const __m256i second = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(after_first) + 1));
+    __m256i out = _mm256_blendv_epi8(chunk, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1)), _mm256_cmpgt_epi8(places, first));
+    out = _mm256_blendv_epi8(out, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 2)), _mm256_cmpgt_epi8(places, second));
+    out = _mm256_blendv_epi8(out, _mm256_set1_epi8(static_cast<char>(CR)),
+                             _mm256_or_si256(_mm256_cmpeq_epi8(places, first), _mm256_cmpeq_epi8(places, second)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), out);
+    const unsigned count = __builtin_popcount(lf);
+    __builtin_memcpy(o + 32, p + 32 - count, 2);
+    return o + 32 + count;
+}
+
 // D, a chunk without a CR whose LFs are lone, at most one per lane: a CR put before each LF. Each
 // lane is stored first as it is, one byte on, so that its last byte lands past the shuffled lane.
 inline unsigned char *cr_before_each_lf(__m256i chunk, std::uint32_t lf, unsigned char *o)
@@ -412,7 +460,9 @@ inline unsigned char *spread_any_chunk(__m256i chunk, chunk_masks m, std::uint32
 // D. Rare: chunks of whole CR LF pairs, as in DOS text, stay as they are. Otherwise: chunks without
 // a CR and with at most one LF per lane, as in UNIX text, get a CR before each LF, and chunks of
 // LFs alone become CR LFs. None of these needs the pair scan; every other chunk goes the general way.
-template <density kind>
+// Where the sample shows two LFs a chunk common (real text, not `by_count`), chunks without a CR
+// are built in a register whatever their count up to two, as a branch on it would often go wrong.
+template <density kind, bool by_count>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const unsigned char *p = in;
@@ -446,12 +496,15 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;
             // No CR and no LF completing a CR left open before: every LF is lone.
             if ((m.cr | (m.lf & cr_open)) == 0) {
-                if (end - p >= 32) {
+                if (end - p >= 32 && (by_count || p - 32 != in)) {
                     // The run of such chunks in a loop of its own, as for DOS text: none leaves a
-                    // CR open; one with one LF reads a chunk more, which the input must hold.
+                    // CR open; one with one LF reads a chunk more, which the input must hold, and
+                    // in real text each reads the two bytes before it, so not the block's first.
                     std::uint32_t lf = m.lf;
                     for (__m256i run = chunk;;) {
-                        if ((lf & (lf - 1)) == 0)
+                        if (!by_count)
+                            o = cr_before_lfs_in_register(run, p - 32, lf, o);
+                        else if ((lf & (lf - 1)) == 0)
                             o = cr_before_one_lf(run, p - 32, _tzcnt_u32(lf), o);
                         else if (one_per_lane(lf))
                             o = cr_before_each_lf(run, lf, o);
@@ -522,9 +575,12 @@ std::size_t pack_by_density(const unsigned char *in, std::size_t n, unsigned cha
 std::size_t translate_block_avx2(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     switch (current_mode) {
-    case MODE_DOS:
-        return (sample_density<MODE_DOS>(in, n, *state).kind == density::rare ? spread_chunks<density::rare>
-                                                                               : spread_chunks<density::few>)(in, n, out, state);
+    case MODE_DOS: {
+        const block_shape shape = sample_density<MODE_DOS>(in, n, *state);
+        return (shape.kind == density::rare ? spread_chunks<density::rare, true>
+                : shape.by_count            ? spread_chunks<density::few, true>
+                                            : spread_chunks<density::few, false>)(in, n, out, state);
+    }
     case MODE_UNIX:
         return pack_by_density<MODE_UNIX>(in, n, out, state);
     case MODE_MAC:
