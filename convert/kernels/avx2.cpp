@@ -195,10 +195,12 @@ enum class density { rare, pairs, few, crowded };
 // The loop's density, and whether its chunks branch on how many bytes they drop (U, M): only where
 // nearly all have one or none (long lines). In real text, where one chunk in five has two
 // or more, the branch goes the wrong way too often, and the 8-byte groups, which take any number
-// the same way, cost less.
+// the same way, cost less. For D, also whether a CR is in three chunks in eight or more (mixed
+// text), where a branch on it would go either way.
 struct block_shape {
     density kind;
     bool by_count;
+    bool often_cr;
 };
 
 // Rare: most chunks have nothing to drop (U, M) or to put in (D). Pairs: nearly all are whole CR LF
@@ -209,7 +211,7 @@ template <line_mode mode>
 block_shape sample_density(const unsigned char *in, std::size_t n, break_state state)
 {
     pair_scan scan = scan_after(state);
-    unsigned with_work = 0, whole = 0, crowded = 0, several = 0, sampled = 0;
+    unsigned with_work = 0, whole = 0, crowded = 0, several = 0, with_cr = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const chunk_masks m = masks_of(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(in + 32 * sampled)));
         whole += whole_pairs(m, scan);
@@ -219,13 +221,14 @@ block_shape sample_density(const unsigned char *in, std::size_t n, break_state s
         with_work += work != 0;
         crowded += !one_per_lane(work);
         several += (work & (work - 1)) != 0;
+        with_cr += m.cr != 0;
     }
-    const bool by_count = several * 10 <= sampled;
+    const bool by_count = several * 10 <= sampled, often_cr = with_cr * 8 > sampled * 3;
     if (with_work * 8 <= sampled)
-        return {density::rare, by_count};
+        return {density::rare, by_count, often_cr};
     if (crowded * 4 > sampled)
-        return {density::crowded, by_count};
-    return {whole * 8 >= sampled * 7 ? density::pairs : density::few, by_count};
+        return {density::crowded, by_count, often_cr};
+    return {whole * 8 >= sampled * 7 ? density::pairs : density::few, by_count, often_cr};
 }
 
 // U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
@@ -462,6 +465,7 @@ inline unsigned char *spread_any_chunk(__m256i chunk, chunk_masks m, std::uint32
 // LFs alone become CR LFs. None of these needs the pair scan; every other chunk goes the general way.
 // Where the sample shows two LFs a chunk common (real text, not `by_count`), chunks without a CR
 // are built in a register whatever their count up to two, as a branch on it would often go wrong.
+// Crowded, chosen where CRs are common (mixed text): every chunk goes the general way.
 template <density kind, bool by_count>
 std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
@@ -492,7 +496,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 scan = {0, lf >> 31, lf >> 31};
                 continue;
             }
-        } else {
+        } else if constexpr (kind != density::crowded) {
             const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;
             // No CR and no LF completing a CR left open before: every LF is lone.
             if ((m.cr | (m.lf & cr_open)) == 0) {
@@ -578,6 +582,7 @@ std::size_t translate_block_avx2(const unsigned char *in, std::size_t n, unsigne
     case MODE_DOS: {
         const block_shape shape = sample_density<MODE_DOS>(in, n, *state);
         return (shape.kind == density::rare ? spread_chunks<density::rare, true>
+                : shape.often_cr            ? spread_chunks<density::crowded, true>
                 : shape.by_count            ? spread_chunks<density::few, true>
                                             : spread_chunks<density::few, false>)(in, n, out, state);
     }
