@@ -460,6 +460,41 @@ inline unsigned char *spread_any_chunk(__m256i chunk, chunk_masks m, std::uint32
     return o;
 }
 
+// `x` moved up by `shift` bytes (1 or 2), across its two lanes; the bytes moved in are 0.
+template <int shift>
+inline __m256i bytes_up(__m256i x)
+{
+    return _mm256_alignr_epi8(x, _mm256_permute2x128_si256(x, x, 0x08), 16 - shift);
+}
+
+// D, any chunk whose first byte does not complete a pair begun before it, as spread_any_chunk, but
+// where it has at most two lone breaks, none of whose LFs falls past the chunk's 32 bytes, built in
+// a register: each byte taken 0, 1 or 2 places back, by how many LFs go in before it, and an LF in
+// each LF's place; the bytes past 32 stored first, from the chunk's high lane.
+inline unsigned char *spread_chunk_in_register(__m256i chunk, chunk_masks m, std::uint32_t seconds, unsigned char *o)
+{
+    const std::uint32_t lone = (m.cr | m.lf) & ~seconds & ~(seconds >> 1);
+    const std::uint32_t after_first = _blsr_u32(lone);
+    if ((_blsr_u32(after_first) | (lone >> 31) | (after_first >> 30)) != 0) [[unlikely]]
+        return spread_any_chunk(chunk, m, seconds, o);
+    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
+    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
+    const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
+    __m256i translated = _mm256_blendv_epi8(chunk, crs, is_break);
+    translated = _mm256_blendv_epi8(translated, lfs, bytes_of_mask(seconds));
+    const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    // Where the LFs go in, 33 or more for none.
+    const __m256i first = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(lone) + 1));
+    const __m256i second = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(after_first) + 2));
+    const unsigned count = __builtin_popcount(lone);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16 + count), _mm256_extracti128_si256(translated, 1));
+    __m256i out = _mm256_blendv_epi8(translated, bytes_up<1>(translated), _mm256_cmpgt_epi8(places, first));
+    out = _mm256_blendv_epi8(out, bytes_up<2>(translated), _mm256_cmpgt_epi8(places, second));
+    out = _mm256_blendv_epi8(out, lfs, _mm256_or_si256(_mm256_cmpeq_epi8(places, first), _mm256_cmpeq_epi8(places, second)));
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), out);
+    return o + 32 + count;
+}
+
 // D. Rare: chunks of whole CR LF pairs, as in DOS text, stay as they are. Otherwise: chunks without
 // a CR and with at most one LF per lane, as in UNIX text, get a CR before each LF, and chunks of
 // LFs alone become CR LFs. None of these needs the pair scan; every other chunk goes the general way.
@@ -546,7 +581,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             scan = {m.cr & 1, m.lf & 1, 1};
             continue;
         }
-        o = spread_any_chunk(chunk, m, seconds, o);
+        o = spread_chunk_in_register(chunk, m, seconds, o);
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
 }
