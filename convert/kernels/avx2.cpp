@@ -375,11 +375,10 @@ inline unsigned char *cr_before_one_lf(__m256i chunk, const unsigned char *p, un
 // has 0, 1 or 2: the chunk is stored, then for each of its first two LFs the 32 bytes from that LF
 // on, read again from the input (which must hold 64 bytes from `p`), one byte further on each
 // time, with a CR before them. Where there is no such LF the stores land past the chunk's output,
-// under the next chunk's. Three LFs or more (one chunk in twenty) and 32 are rare.
-inline unsigned char *cr_before_lfs(__m256i chunk, const unsigned char *p, std::uint32_t lf, unsigned char *o)
+// under the next chunk's. Three LFs or more are rare (one chunk in twenty).
+// Out of line, so that a 32-bit program's loop keeps nothing of it live.
+[[gnu::noinline]] unsigned char *cr_before_lfs(__m256i chunk, const unsigned char *p, std::uint32_t lf, unsigned char *o)
 {
-    if (lf == ~0U) [[unlikely]]
-        return thirty_two_terminators(o);
     unsigned char *const next = o + 32 + __builtin_popcount(lf);
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
     for (unsigned i = 0; i < 2; ++i, ++o) {
@@ -404,7 +403,7 @@ inline unsigned char *cr_before_lfs_in_register(__m256i chunk, const unsigned ch
     const std::uint32_t after_first = _blsr_u32(lf);
     // Three LFs or more, or a second one whose CR falls past the 32 bytes: the stores over the chunk.
     if ((_blsr_u32(after_first) | (after_first & last_bit)) != 0) [[unlikely]]
-        return cr_before_lfs(chunk, p, lf, o);
+        return lf == ~0U ? thirty_two_terminators(o) : cr_before_lfs(chunk, p, lf, o);
     const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
     // Where the CRs go, 32 or more for none.
     const __m256i first = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(lf)));
@@ -540,6 +539,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                     // CR open; one with one LF reads a chunk more, which the input must hold, and
                     // in real text each reads the two bytes before it, so not the block's first.
                     std::uint32_t lf = m.lf;
+                    const unsigned char *const last = end - 64;
                     for (__m256i run = chunk;;) {
                         if (!by_count)
                             o = cr_before_lfs_in_register(run, p - 32, lf, o);
@@ -549,7 +549,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                             o = cr_before_each_lf(run, lf, o);
                         else
                             o = spread_any_chunk(run, {0, lf}, 0, o);
-                        if (end - p < 64)
+                        if (p > last)
                             break;
                         run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
                         const chunk_masks next = masks_of(run);
