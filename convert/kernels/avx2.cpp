@@ -581,7 +581,9 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             scan = {m.cr & 1, m.lf & 1, 1};
             continue;
         }
-        o = spread_chunk_in_register(chunk, m, seconds, o);
+        // In DOS text the general way takes mostly chunks that end with a pair split between
+        // them, whose lone-looking CR at byte 31 the register form leaves to the groups anyway.
+        o = kind == density::rare ? spread_any_chunk(chunk, m, seconds, o) : spread_chunk_in_register(chunk, m, seconds, o);
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
 }
