@@ -7,8 +7,10 @@
 // take the shortest way: whole CR LF pairs are checked without the pair scan; a chunk with one byte
 // to drop (U, M) or one CR to put in (D) is stored, then the input after that byte stored again over
 // it, shifted by one; one per 16-byte lane goes through a small shuffle table; only crowded chunks
-// go through 8-byte groups. Sampling the first chunks of a block picks the loop whose shortcuts its
-// chunks mostly fit. Masks stay 32 bits wide, so that a 32-bit program runs the same code.
+// go through 8-byte groups. In real text, where the count goes either way, D builds a chunk with up
+// to two breaks to widen in a register and stores it whole, as the stores bound its loops. Sampling
+// the first chunks of a block picks the loop whose shortcuts its chunks mostly fit. Masks stay 32
+// bits wide, so that a 32-bit program runs the same code.
 
 #include <immintrin.h>
 
