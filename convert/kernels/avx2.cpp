@@ -369,7 +369,8 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         // Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
         const __m256i break_bytes = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1,
                                                      -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
-        for (const unsigned char *const last = n > 64 ? end - 64 : in; p > in && p < last; p += 32) {
+        // Each chunk reads the byte before it, so none goes first.
+        for (const unsigned char *const last = p > in && n > 64 ? end - 64 : p; p < last; p += 32) {
             const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
             const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1));
             // A break byte whose byte before differs from it by CR ^ LF: the other break byte.
