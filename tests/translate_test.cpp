@@ -136,6 +136,10 @@ TEST(Translate, ExamplesInEveryMode)
         // run goes on past it, so its last LF is open and the CR after it completes that.
         {dos_chunks + std::string(31, 'x') + "\n" + repeated("\r\n", 16) + "\r" + std::string(70, 'y'),
          unix_chunks + std::string(31, 'x') + std::string(17, '\n') + std::string(70, 'y')},
+        // After DOS lines, a chunk of four pairs (more than the two packed without a branch) ending
+        // in a CR whose LF starts a chunk with a lone LF: the run of pairs stops short of that CR.
+        {dos_chunks + "ab" + repeated("\r\n", 4) + std::string(21, 'x') + "\r\n" + std::string(10, 'y') + "\n" + std::string(40, 'z'),
+         unix_chunks + "ab" + std::string(4, '\n') + std::string(21, 'x') + "\n" + std::string(10, 'y') + "\n" + std::string(40, 'z')},
         // Blocks that end just where the chunks that read on past their end must stop.
         {dos_chunks + std::string(64, 'y'), unix_chunks + std::string(64, 'y')},
         {dos_chunks + std::string(30, 'x') + "\r\n" + std::string(33, 'y'),

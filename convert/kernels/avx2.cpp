@@ -3,14 +3,15 @@
 // resolved with mask arithmetic, and bytes dropped or put in through shuffle tables. Compiled with
 // AVX2 enabled; runs only once the processor has said it has it.
 //
-// Like the AVX-512 loops these are bound by instruction count, so the chunks most text is made of
-// take the shortest way: whole CR LF pairs are checked without the pair scan; a chunk with one byte
-// to drop (U, M) or one CR to put in (D) is stored, then the input after that byte stored again over
-// it, shifted by one; one per 16-byte lane goes through a small shuffle table; only crowded chunks
-// go through 8-byte groups. In real text, where the count goes either way, D builds a chunk with up
-// to two breaks to widen in a register and stores it whole, as the stores bound its loops. Sampling
-// the first chunks of a block picks the loop whose shortcuts its chunks mostly fit. Masks stay 32
-// bits wide, so that a 32-bit program runs the same code.
+// Like the AVX-512 loops these are bound by instruction count, and by stores, so the chunks most text
+// is made of take the shortest way: whole CR LF pairs are checked without the pair scan; in U and M
+// the bytes to drop from a chunk are packed out in the register, each stretch after a dropped byte
+// blended in from the input read that many bytes later, and the chunk stored once; in D a chunk with
+// one CR to put in is stored, then the input from there stored again over it, shifted by one, and in
+// real text, where the count goes either way, a chunk with up to two is built in a register and
+// stored whole; one per 16-byte lane goes through a small shuffle table; only crowded chunks go
+// through 8-byte groups. Sampling the first chunks of a block picks the loop whose shortcuts its
+// chunks mostly fit. Masks stay 32 bits wide, so that a 32-bit program runs the same code.
 
 #include <immintrin.h>
 
@@ -73,6 +74,51 @@ constexpr lane_tables lanes = [] {
         }
     return tables;
 }();
+
+// 32 bytes of 0 then 32 of 0xFF: the 32 read from 32 - k on mark a chunk's bytes from place k on.
+struct ramp_table {
+    alignas(64) unsigned char bytes[64];
+};
+constexpr ramp_table ramp = [] {
+    ramp_table table{};
+    for (unsigned i = 32; i < 64; ++i)
+        table.bytes[i] = 0xFF;
+    return table;
+}();
+
+// A mask of the bytes of a chunk from place k on; none for k = 32.
+inline __m256i bytes_from(unsigned k)
+{
+    const std::uint32_t from_end = 32 - k; // 32-bit arithmetic, which a 64-bit index needs no widening of
+    __m256i mask = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(ramp.bytes + from_end));
+    // GCC 12 would compare the loaded mask with 0 before blending by it, an instruction more.
+    asm("" : "+x"(mask));
+    return mask;
+}
+
+// The chunk at `p` (`chunk`, and `after`, read a byte later) with the bytes of `drop` taken out, the
+// rest packed to the front, in the register: the bytes after the j-th dropped one come from the input
+// read j bytes later, so one store takes the chunk whatever the count. The first `most` are taken
+// without a branch, any more after a rarely taken one. Bytes past 32 minus the count are left over.
+// Reads up to p + 64.
+template <unsigned most>
+inline __m256i without_drops(const unsigned char *p, __m256i chunk, __m256i after, std::uint32_t drop)
+{
+    __m256i packed = _mm256_blendv_epi8(chunk, after, bytes_from(_tzcnt_u32(drop)));
+    std::uint32_t rest = _blsr_u32(drop);
+    if (most >= 2) {
+        // The second one's place among the packed bytes is one less; none (32) stays none.
+        packed = _mm256_blendv_epi8(packed, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 2)),
+                                    bytes_from(_tzcnt_u32(rest >> 1)));
+        rest = _blsr_u32(rest);
+    }
+    if (rest != 0) [[unlikely]] {
+        for (unsigned j = most + 1; rest != 0; rest = _blsr_u32(rest), ++j)
+            packed = _mm256_blendv_epi8(packed, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + j)),
+                                        bytes_from(_tzcnt_u32(rest >> (j - 1))));
+    }
+    return packed;
+}
 
 // One byte of 0xFF for each set bit of `mask`, byte i for bit i.
 __m256i bytes_of_mask(std::uint32_t mask)
@@ -194,11 +240,11 @@ inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, uns
 // How the chunks a block starts with are made, sampled to pick the loop that suits them.
 enum class density { rare, pairs, few, crowded };
 
-// The loop's density, and whether its chunks branch on how many bytes they drop (U, M): only where
-// nearly all have one or none (long lines). In real text, where one chunk in five has two
-// or more, the branch goes the wrong way too often, and the 8-byte groups, which take any number
-// the same way, cost less. For D, also whether a CR is in three chunks in eight or more (mixed
-// text), where a branch on it would go either way.
+// The loop's density; whether its chunks (U, M) pack one dropped byte without a branch, or two: one
+// where nearly no chunk has two (long lines), as in real text, where one chunk in five has two or
+// more, the branch for a second would go the wrong way too often; whether D branches on the count
+// of LFs a chunk widens (long lines) or builds up to two in a register; and for D whether a CR is in
+// three chunks in eight or more (mixed text), where a branch on it would go either way.
 struct block_shape {
     density kind;
     bool by_count;
@@ -225,7 +271,9 @@ block_shape sample_density(const unsigned char *in, std::size_t n, break_state s
         several += (work & (work - 1)) != 0;
         with_cr += m.cr != 0;
     }
-    const bool by_count = several * 10 <= sampled, often_cr = with_cr * 8 > sampled * 3;
+    // D's register form loses to its one-LF shortcut sooner than U and M's second blend does.
+    const unsigned several_allowed = mode == MODE_DOS ? 10 : 32;
+    const bool by_count = several * several_allowed <= sampled, often_cr = with_cr * 8 > sampled * 3;
     if (with_work * 8 <= sampled)
         return {density::rare, by_count, often_cr};
     if (crowded * 4 > sampled)
@@ -233,33 +281,56 @@ block_shape sample_density(const unsigned char *in, std::size_t n, break_state s
     return {whole * 8 >= sampled * 7 ? density::pairs : density::few, by_count, often_cr};
 }
 
-// U and M, a chunk at `p` with at most one byte to drop, at `k` (32 for none): the chunk is stored,
-// then over it from k the 32 bytes after k, read again from the input, which must hold them, and
-// translated again unless `as_read`.
-template <line_mode mode, bool as_read>
-inline unsigned char *drop_one(__m256i translated, const unsigned char *p, unsigned k, unsigned char *o)
+// Whether drop_pair_run may start at the chunk of `m`: its first byte is no LF (which would be a
+// pair's second that U keeps there) and no CR that completes an LF left open. The rest of each chunk
+// is checked in drop_pair_run.
+inline bool pairs_from_here(chunk_masks m, const pair_scan &scan)
+{
+    return ((m.lf | (m.cr & scan.lf_before & ~scan.last_second)) & 1) == 0;
+}
+
+// U and M, from `*at` up to `last`, the chunks in which every CR has an LF right after it and every
+// LF a CR right before it, the last LF perhaps in the next chunk: whole CR LF pairs, as DOS text is
+// made of. Each chunk is checked in vector registers, its other bytes packed out in them and stored
+// once. Returns the end of the output and leaves `*at` at the first chunk that is not so.
+template <line_mode mode, unsigned most>
+unsigned char *drop_pair_run(const unsigned char **at, const unsigned char *last, unsigned char *o)
+{
+    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
+    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
+    const unsigned char *p = *at;
+    do {
+        const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
+        const __m256i is_cr = _mm256_cmpeq_epi8(chunk, crs);
+        const __m256i unpaired = _mm256_xor_si256(is_cr, _mm256_cmpeq_epi8(after, lfs));
+        if (!_mm256_testz_si256(unpaired, unpaired))
+            break;
+        const auto drop = static_cast<std::uint32_t>(_mm256_movemask_epi8(mode == MODE_MAC ? _mm256_cmpeq_epi8(chunk, lfs) : is_cr));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), without_drops<most>(p, chunk, after, drop));
+        o += 32;
+        o -= static_cast<std::uint32_t>(__builtin_popcount(drop));
+        p += 32;
+    } while (p < last);
+    // U took out the CR of a pair whose LF is next, which the loop after would take out too: it
+    // starts at that CR instead.
+    if (mode == MODE_UNIX && p != *at && p[-1] == CR)
+        --p;
+    *at = p;
+    return o;
+}
+
+// U and M, the chunk at `p` without `seconds`, the second bytes of its pairs, every break byte made
+// the terminator (once packed, wherever each came from), in one store. Reads up to p + 64.
+template <line_mode mode, unsigned most>
+inline unsigned char *pack_chunk(const unsigned char *p, __m256i chunk, std::uint32_t seconds, unsigned char *o)
 {
     const __m256i terminators = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? CR : LF));
     const __m256i others = _mm256_set1_epi8(static_cast<char>(mode == MODE_MAC ? LF : CR));
-    const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + k + 1));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o + k),
-                        as_read ? after : _mm256_blendv_epi8(after, terminators, _mm256_cmpeq_epi8(after, others)));
-    return o + 31 + (k >> 5);
-}
-
-// U and M, a chunk at `p` that reads on past its end: `translated` without the bytes of `drop`, by
-// their count or through the 8-byte groups whatever it is.
-template <line_mode mode, bool as_read, bool by_count>
-inline unsigned char *drop_few(__m256i translated, const unsigned char *p, std::uint32_t drop, unsigned char *o)
-{
-    if (!by_count)
-        return drop_by_groups(translated, drop, o);
-    if ((drop & (drop - 1)) == 0)
-        return drop_one<mode, as_read>(translated, p, _tzcnt_u32(drop), o);
-    if (one_per_lane(drop))
-        return drop_one_per_lane(translated, drop, o);
-    return drop_by_groups(translated, drop, o);
+    const __m256i packed = without_drops<most>(p, chunk, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1)), seconds);
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), _mm256_blendv_epi8(packed, terminators, _mm256_cmpeq_epi8(packed, others)));
+    o += 32;
+    return o - static_cast<std::uint32_t>(__builtin_popcount(seconds));
 }
 
 // U and M: every break byte becomes the terminator and the second bytes of pairs are dropped.
@@ -273,31 +344,25 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
-    // A chunk with one byte to drop reads on past its end, so these loops leave the last two
-    // chunks' worth to the loop after.
+    // A chunk packed in the register reads up to 64 bytes on from its start, so these loops leave
+    // the last two chunks' worth to the loop after.
     if constexpr (kind == density::pairs || kind == density::few) {
         for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last;) {
-            __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-            chunk_masks m = masks_of(chunk);
+            const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+            const chunk_masks m = masks_of(chunk);
             // Whole pairs: each pair's other byte dropped leaves the terminator. The run of them
-            // goes on in a loop of its own that keeps few values live, as a 32-bit program has
-            // few registers.
-            if (kind == density::pairs && whole_pairs(m, scan)) {
-                std::uint32_t lf = m.lf;
-                do {
-                    o = drop_few<mode, true, by_count>(chunk, p, mode == MODE_MAC ? m.lf : m.cr, o);
-                    lf = m.lf;
-                    p += 32;
-                    if (p >= last)
-                        break;
-                    chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-                    m = masks_of(chunk);
-                } while (more_whole_pairs(m));
-                scan = {0, lf >> 31, lf >> 31};
-                continue;
+            // goes on in a loop of its own that needs no pair scan and keeps few values live, as a
+            // 32-bit program has few registers.
+            if (kind == density::pairs && pairs_from_here(m, scan)) {
+                const unsigned char *const from = p;
+                o = drop_pair_run<mode, by_count ? 1 : 2>(&p, last, o);
+                if (p != from) {
+                    // The chunk before ended a pair or was no break, or left a CR whose LF is next.
+                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    continue;
+                }
             }
-            const std::uint32_t seconds = scan_seconds_apart(&scan, m);
-            o = drop_few<mode, false, by_count>(_mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)), p, seconds, o);
+            o = pack_chunk<mode, by_count ? 1 : 2>(p, chunk, scan_seconds_apart(&scan, m), o);
             p += 32;
             if (kind == density::few)
                 break;
@@ -308,13 +373,16 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         // byte earlier, in vector registers: the scalar side, which bounds these loops, then
         // has only one mask to work on.
         std::uint32_t last_second = scan.last_second;
-        for (const unsigned char *const last = n > 64 ? end - 64 : in; p > in && p < last; p += 32) {
+        // Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
+        const __m256i break_bytes = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1,
+                                                     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
+        // Each chunk reads the byte before it, so none goes first.
+        for (const unsigned char *const last = p > in && n > 64 ? end - 64 : p; p < last; p += 32) {
             const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
             const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1));
-            const __m256i is_other = _mm256_cmpeq_epi8(chunk, others);
-            const __m256i after_other =
-                _mm256_or_si256(_mm256_and_si256(is_other, _mm256_cmpeq_epi8(before, terminators)),
-                                _mm256_and_si256(_mm256_cmpeq_epi8(chunk, terminators), _mm256_cmpeq_epi8(before, others)));
+            // A break byte whose byte before differs from it by CR ^ LF: the other break byte.
+            const __m256i after_other = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_xor_si256(chunk, before), _mm256_set1_epi8(CR ^ LF)),
+                                                         _mm256_cmpeq_epi8(_mm256_shuffle_epi8(break_bytes, chunk), chunk));
             auto seconds = static_cast<std::uint32_t>(_mm256_movemask_epi8(after_other));
             // A run of three breaks or more, or one going on from a pair the chunk before ended
             // with: the pair scan decides.
@@ -323,7 +391,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 seconds = scan_seconds(&runs, masks_of(chunk));
             }
             last_second = seconds >> 31;
-            o = drop_few<mode, false, by_count>(_mm256_blendv_epi8(chunk, terminators, is_other), p, seconds, o);
+            o = pack_chunk<mode, by_count ? 1 : 2>(p, chunk, seconds, o);
         }
         if (p > in)
             scan = {p[-1] == CR, p[-1] == LF, last_second};
