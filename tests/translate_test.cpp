@@ -213,7 +213,9 @@ TEST(Translate, TextShapesMatchBytewise)
                             // UNIX lines of 14 or 15 bytes: two LFs a chunk, the second often its last byte
                             {14, 15, {"\n"}},
                             // DOS text with now and then a CR and an LF a byte apart, not a pair
-                            {20, 120, {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r-\n"}}};
+                            {20, 120, {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r-\n"}},
+                            // UNIX text with a rare CR LF: cut between them, a block starts on the LF
+                            {14, 40, {"\n", "\n", "\n", "\n", "\n", "\n", "\n", "\r\n"}}};
     std::mt19937 rng(20261208);
     for (const shape &s : shapes) {
         bytes in;
@@ -223,11 +225,15 @@ TEST(Translate, TextShapesMatchBytewise)
             const std::string &brk = s.breaks[rng() % s.breaks.size()];
             in.append(brk.begin(), brk.end());
         }
+        // Also just after each of the first CRs, where a block may start on the second byte of a pair.
+        std::vector<std::size_t> cuts = {0, 1, 2000, 3001};
+        for (std::size_t cr = in.find('\r'); cr != bytes::npos && cuts.size() < 8; cr = in.find('\r', cr + 1))
+            cuts.push_back(cr + 1);
         for (line_mode mode : all_modes) {
             current_mode = mode;
             const bytes want = translate_bytewise(in);
             for (const translate_kernel *kernel : runnable_kernels())
-                for (std::size_t cut : {0, 1, 2000, 3001})
+                for (std::size_t cut : cuts)
                     ASSERT_EQ(translate_in_blocks(in, {cut, in.size()}, *kernel), want)
                         << kernel->name << " mode " << mode << " lines " << s.shortest << " to " << s.longest
                         << " cut " << cut;

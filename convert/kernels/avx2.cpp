@@ -604,10 +604,11 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;
             // No CR and no LF completing a CR left open before: every LF is lone.
             if ((m.cr | (m.lf & cr_open)) == 0) {
-                if (end - p >= 32 && (by_count || p - 32 != in)) {
+                if (end - p >= 32 && (by_count || p - in >= 34)) {
                     // The run of such chunks in a loop of its own, as for DOS text: none leaves a
                     // CR open; one with one LF reads a chunk more, which the input must hold, and
-                    // in real text each reads the two bytes before it, so not the block's first.
+                    // in real text each reads the two bytes before it, which a chunk started again
+                    // one byte on after a pair split from the block before does not have.
                     std::uint32_t lf = m.lf;
                     const unsigned char *const last = end - 64;
                     for (__m256i run = chunk;;) {
