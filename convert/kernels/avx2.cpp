@@ -465,6 +465,20 @@ inline unsigned char *cr_before_one_lf(__m256i chunk, const unsigned char *p, un
     return next;
 }
 
+// D: `chunk` with `put` at places `first` and `second` (in order; 32 or more for none), the bytes
+// after the first taken from `one_back` and those after the second from `two_back`, the same bytes
+// one and two places further on.
+inline __m256i two_put_in(__m256i chunk, __m256i one_back, __m256i two_back, unsigned char put, unsigned first, unsigned second)
+{
+    const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i at_first = _mm256_set1_epi8(static_cast<char>(first));
+    const __m256i at_second = _mm256_set1_epi8(static_cast<char>(second));
+    __m256i out = _mm256_blendv_epi8(chunk, one_back, _mm256_cmpgt_epi8(places, at_first));
+    out = _mm256_blendv_epi8(out, two_back, _mm256_cmpgt_epi8(places, at_second));
+    return _mm256_blendv_epi8(out, _mm256_set1_epi8(static_cast<char>(put)),
+                              _mm256_or_si256(_mm256_cmpeq_epi8(places, at_first), _mm256_cmpeq_epi8(places, at_second)));
+}
+
 // D, a chunk at `p` without a CR with at most two LFs, all lone, built in a register so that it
 // takes two stores: each byte from the input read 0, 1 or 2 bytes back, by how many CRs go before
 // it, and a CR in each CR's place; then the bytes past 32 from the input. Reads from p - 2 to p + 34.
@@ -474,15 +488,11 @@ inline unsigned char *cr_before_lfs_in_register(__m256i chunk, const unsigned ch
     // Three LFs or more, or a second one whose CR falls past the 32 bytes: the stores over the chunk.
     if ((_blsr_u32(after_first) | (after_first & last_bit)) != 0) [[unlikely]]
         return lf == ~0U ? thirty_two_terminators(o) : cr_before_lfs(chunk, p, lf, o);
-    const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    // Where the CRs go, 32 or more for none.
-    const __m256i first = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(lf)));
-    const __m256i second = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(after_first) + 1));
-    __m256i out = _mm256_blendv_epi8(chunk, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1)), _mm256_cmpgt_epi8(places, first));
-    out = _mm256_blendv_epi8(out, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 2)), _mm256_cmpgt_epi8(places, second));
-    out = _mm256_blendv_epi8(out, _mm256_set1_epi8(static_cast<char>(CR)),
-                             _mm256_or_si256(_mm256_cmpeq_epi8(places, first), _mm256_cmpeq_epi8(places, second)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), out);
+    // The CRs go where the LFs were, the second one place on; 32 or more for none.
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o),
+                        two_put_in(chunk, _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1)),
+                                   _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 2)), CR,
+                                   _tzcnt_u32(lf), _tzcnt_u32(after_first) + 1));
     const unsigned count = __builtin_popcount(lf);
     __builtin_memcpy(o + 32, p + 32 - count, 2);
     return o + 32 + count;
@@ -551,16 +561,11 @@ inline unsigned char *spread_chunk_in_register(__m256i chunk, chunk_masks m, std
     const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
     __m256i translated = _mm256_blendv_epi8(chunk, crs, is_break);
     translated = _mm256_blendv_epi8(translated, lfs, bytes_of_mask(seconds));
-    const __m256i places = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    // Where the LFs go in, 33 or more for none.
-    const __m256i first = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(lone) + 1));
-    const __m256i second = _mm256_set1_epi8(static_cast<char>(_tzcnt_u32(after_first) + 2));
     const unsigned count = __builtin_popcount(lone);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16 + count), _mm256_extracti128_si256(translated, 1));
-    __m256i out = _mm256_blendv_epi8(translated, bytes_up<1>(translated), _mm256_cmpgt_epi8(places, first));
-    out = _mm256_blendv_epi8(out, bytes_up<2>(translated), _mm256_cmpgt_epi8(places, second));
-    out = _mm256_blendv_epi8(out, lfs, _mm256_or_si256(_mm256_cmpeq_epi8(places, first), _mm256_cmpeq_epi8(places, second)));
-    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), out);
+    // The LFs go in after each lone break, the second one place further on; 33 or more for none.
+    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), two_put_in(translated, bytes_up<1>(translated), bytes_up<2>(translated), LF,
+                                                                   _tzcnt_u32(lone) + 1, _tzcnt_u32(after_first) + 2));
     return o + 32 + count;
 }
 
