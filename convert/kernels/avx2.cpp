@@ -344,6 +344,8 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     const unsigned char *const end = in + n;
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
+    // Dropped bytes packed without a branch: one in long lines, two in real text.
+    constexpr unsigned most = by_count ? 1 : 2;
     // A chunk packed in the register reads up to 64 bytes on from its start, so these loops leave
     // the last two chunks' worth to the loop after.
     if constexpr (kind == density::pairs || kind == density::few) {
@@ -355,14 +357,14 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             // 32-bit program has few registers.
             if (kind == density::pairs && pairs_from_here(m, scan)) {
                 const unsigned char *const from = p;
-                o = drop_pair_run<mode, by_count ? 1 : 2>(&p, last, o);
+                o = drop_pair_run<mode, most>(&p, last, o);
                 if (p != from) {
                     // The chunk before ended a pair or was no break, or left a CR whose LF is next.
                     scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
                     continue;
                 }
             }
-            o = pack_chunk<mode, by_count ? 1 : 2>(p, chunk, scan_seconds_apart(&scan, m), o);
+            o = pack_chunk<mode, most>(p, chunk, scan_seconds_apart(&scan, m), o);
             p += 32;
             if (kind == density::few)
                 break;
@@ -391,7 +393,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 seconds = scan_seconds(&runs, masks_of(chunk));
             }
             last_second = seconds >> 31;
-            o = pack_chunk<mode, by_count ? 1 : 2>(p, chunk, seconds, o);
+            o = pack_chunk<mode, most>(p, chunk, seconds, o);
         }
         if (p > in)
             scan = {p[-1] == CR, p[-1] == LF, last_second};
