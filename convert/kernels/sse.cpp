@@ -170,6 +170,48 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
     return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled, with_cr * 8 <= sampled};
 }
 
+// The second bytes of pairs in the step of `low` and `high`, read at `at`, whose byte before must
+// be readable, given whether that byte completed a pair (`*last_second`, updated). A break byte
+// whose byte before differs from it by CR ^ LF follows the other break byte: found in the vector
+// registers, so only one mask reaches the scalar side, which bounds these loops.
+inline unsigned step_seconds(const unsigned char *at, __m128i low, __m128i high, unsigned *last_second)
+{
+    // Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
+    const __m128i break_bytes = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
+    const __m128i other = _mm_set1_epi8(CR ^ LF);
+    const auto after_other_in = [&](__m128i chunk, __m128i before) {
+        return _mm_and_si128(_mm_cmpeq_epi8(_mm_xor_si128(chunk, before), other),
+                             _mm_cmpeq_epi8(_mm_shuffle_epi8(break_bytes, chunk), chunk));
+    };
+    const auto after_other = static_cast<unsigned>(_mm_movemask_epi8(after_other_in(low, load(at - 1))) |
+                                                   _mm_movemask_epi8(after_other_in(high, load(at + 15))) << 16);
+    unsigned seconds = seconds_of_runs(after_other);
+    // A run going on from the step before, whose byte before completed a pair: its parity flips.
+    if (after_other & *last_second) [[unlikely]]
+        seconds ^= after_other & ~(after_other + 1);
+    *last_second = seconds >> 31;
+    return seconds;
+}
+
+// `chunk` with every break byte made the terminator: CR and LF differ by 3.
+template <line_mode mode>
+inline __m128i with_terminators(__m128i chunk)
+{
+    const __m128i threes = _mm_set1_epi8(CR - LF);
+    return mode == MODE_UNIX ? _mm_sub_epi8(chunk, _mm_and_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(CR))), threes))
+                             : _mm_add_epi8(chunk, _mm_and_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(LF))), threes));
+}
+
+// U and M, the step of `low` and `high` read at `at` (as step_seconds takes it): the terminators
+// put in and the second bytes of pairs dropped.
+template <line_mode mode, bool sparse>
+inline unsigned char *pack_step(const unsigned char *at, __m128i low, __m128i high, unsigned *last_second, unsigned char *o)
+{
+    const unsigned seconds = step_seconds(at, low, high, last_second);
+    const __m128i low_out = with_terminators<mode>(low), high_out = with_terminators<mode>(high);
+    return drop_step<sparse>(low_out, high_out, seconds, o);
+}
+
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
 // terminator and the second bytes of pairs are dropped. In DOS text (`pairs`) each pair's other
 // byte is dropped from the step as read, without the pair scan or translating.
@@ -178,83 +220,84 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
     const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
-    const __m128i threes = _mm_set1_epi8(CR - LF);
     const unsigned char *p = in;
     const unsigned char *const end = in + n;
     unsigned char *o = out;
-    // Whether the byte before the step is a CR, or an LF (so the step's first byte may complete a
-    // pair with it), and whether that byte completed a pair itself, which flips the pairs of a run
-    // going on from it. All come from the masks, so no step waits for the bytes of the one before.
-    unsigned cr_before = *state == BREAK_AFTER_CR, lf_before = *state == BREAK_AFTER_LF, second_before = 0;
+    // Whether the byte before the step completed a pair, which flips the pairs of a run going on
+    // from it; the byte itself each step reads again.
+    unsigned last_second = 0;
     // Steps start before `stop`, so each has its 32 bytes.
     const unsigned char *const stop = n >= 32 ? end - 31 : in;
+    // Each step reads the byte before it: the first reads a copy of itself after the break left
+    // open before the block, if any.
+    if (p < stop) {
+        alignas(16) unsigned char first[48];
+        first[15] = *state == BREAK_AFTER_CR ? CR : *state == BREAK_AFTER_LF ? LF : 0;
+        __builtin_memcpy(first + 16, in, 32);
+        o = pack_step<mode, sparse>(first + 16, load(first + 16), load(first + 32), &last_second, o);
+        p += 32;
+    }
     while (p < stop) {
         MCA_STEP_BEGIN("step");
         __m128i low = load(p);
         __m128i high = load(p + 16);
-        const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
-        const __m128i low_lf = _mm_cmpeq_epi8(low, lfs), high_lf = _mm_cmpeq_epi8(high, lfs);
-        // One mask says whether the step holds a break at all; the four are made only if so.
-        if (plain &&
-            _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(low_cr, low_lf), _mm_or_si128(high_cr, high_lf))) == 0) {
+        // One mask says whether the step holds a break at all. Whatever `last_second` says then,
+        // the next step's first byte follows no break.
+        if (plain && _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(low, crs), _mm_cmpeq_epi8(low, lfs)),
+                                                    _mm_or_si128(_mm_cmpeq_epi8(high, crs), _mm_cmpeq_epi8(high, lfs)))) == 0) {
             store(o, low);
             store(o + 16, high);
             o += 32;
             p += 32;
-            cr_before = lf_before = 0; // so no pair completes across it, whatever second_before says
             continue;
         }
-        const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
-        const auto lf = static_cast<unsigned>(_mm_movemask_epi8(low_lf) | _mm_movemask_epi8(high_lf) << 16);
-        // Whole CR LF pairs, none completing a break left open before, the last CR's LF perhaps the
-        // next step's first byte: each pair's terminator is one of its bytes already, so the other
-        // is dropped, without the pair scan. Such steps go on in a loop of their own.
-        if (pairs && ((lf ^ cr << 1) | (cr & lf_before & ~second_before)) == 0) {
-            unsigned low_dropped = (mode == MODE_UNIX ? cr : lf) & 0xFFFF, high_dropped = (mode == MODE_UNIX ? cr : lf) >> 16;
-            __m128i crs_before = high_cr; // the CRs of the step before, as bytes
-            for (;;) {
-                MCA_STEP_BEGIN("pairs");
-                o = pack(low, low_dropped, o);
-                o = pack(high, high_dropped, o);
-                p += 32;
-                if (p >= stop)
-                    break;
-                low = load(p);
-                high = load(p + 16);
-                __m128i run_low_cr, run_high_cr;
-                if (!pairs_go_on(low, high, crs_before, &run_low_cr, &run_high_cr))
-                    break;
-                low_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : _mm_cmpeq_epi8(low, lfs)));
-                high_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : _mm_cmpeq_epi8(high, lfs)));
-                crs_before = run_high_cr;
-                MCA_STEP_END("pairs");
+        if constexpr (pairs) {
+            const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
+            const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
+            const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
+                                                  _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
+            const unsigned lf_open = (p[-1] == LF) & ~last_second;
+            // Whole CR LF pairs, none completing a break left open before, the last CR's LF perhaps
+            // the next step's first byte: each pair's terminator is one of its bytes already, so the
+            // other is dropped, without the pair scan. Such steps go on in a loop of their own.
+            if (((lf ^ cr << 1) | (cr & lf_open)) == 0) {
+                unsigned low_dropped = (mode == MODE_UNIX ? cr : lf) & 0xFFFF, high_dropped = (mode == MODE_UNIX ? cr : lf) >> 16;
+                __m128i crs_before = high_cr; // the CRs of the step before, as bytes
+                for (;;) {
+                    MCA_STEP_BEGIN("pairs");
+                    o = pack(low, low_dropped, o);
+                    o = pack(high, high_dropped, o);
+                    p += 32;
+                    if (p >= stop)
+                        break;
+                    low = load(p);
+                    high = load(p + 16);
+                    __m128i run_low_cr, run_high_cr;
+                    if (!pairs_go_on(low, high, crs_before, &run_low_cr, &run_high_cr))
+                        break;
+                    low_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_low_cr : _mm_cmpeq_epi8(low, lfs)));
+                    high_dropped = static_cast<unsigned>(_mm_movemask_epi8(mode == MODE_UNIX ? run_high_cr : _mm_cmpeq_epi8(high, lfs)));
+                    crs_before = run_high_cr;
+                    MCA_STEP_END("pairs");
+                }
+                // The run ends on a pair or a plain byte, which leaves no break open, or on a CR
+                // that may stand alone after all, read again.
+                if (_mm_movemask_epi8(crs_before) >> 15) {
+                    --p;
+                    o -= mode == MODE_MAC;
+                }
+                // Every LF of the run completed a pair.
+                last_second = p[-1] == LF;
+                continue;
             }
-            // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
-            // may stand alone after all, read again.
-            if (_mm_movemask_epi8(crs_before) >> 15) {
-                --p;
-                o -= mode == MODE_MAC;
-            }
-            cr_before = lf_before = second_before = 0;
-            continue;
         }
+        o = pack_step<mode, sparse>(p, low, high, &last_second, o);
         p += 32;
-        const unsigned after_other = (cr & (lf << 1 | lf_before)) | (lf & (cr << 1 | cr_before));
-        cr_before = cr >> 31;
-        lf_before = lf >> 31;
-        unsigned seconds = seconds_of_runs(after_other);
-        if (after_other & second_before) [[unlikely]]
-            seconds ^= after_other & ~(after_other + 1);
-        second_before = seconds >> 31;
-        // CR and LF differ by 3: the other break byte is moved onto the terminator.
-        const __m128i low_out = mode == MODE_UNIX ? _mm_sub_epi8(low, _mm_and_si128(low_cr, threes))
-                                                  : _mm_add_epi8(low, _mm_and_si128(low_lf, threes));
-        const __m128i high_out = mode == MODE_UNIX ? _mm_sub_epi8(high, _mm_and_si128(high_cr, threes))
-                                                   : _mm_add_epi8(high, _mm_and_si128(high_lf, threes));
-        o = drop_step<sparse>(low_out, high_out, seconds, o);
         MCA_STEP_END("step");
     }
-    const int completing = second_before ? -1 : cr_before ? LF : lf_before ? CR : -1;
+    int completing = completing_byte(*state);
+    if (p != in)
+        completing = (p[-1] == CR || p[-1] == LF) && !last_second ? p[-1] ^ CR ^ LF : -1;
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
 
