@@ -170,21 +170,24 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
     return {with_breaks * 3 <= sampled, not_whole_pairs * 8 <= sampled, crowded * 16 <= sampled, with_cr * 8 <= sampled};
 }
 
-// The second bytes of pairs in the step of `low` and `high`, read at `at`, whose byte before must
-// be readable, given whether that byte completed a pair (`*last_second`, updated). A break byte
-// whose byte before differs from it by CR ^ LF follows the other break byte: found in the vector
-// registers, so only one mask reaches the scalar side, which bounds these loops.
-inline unsigned step_seconds(const unsigned char *at, __m128i low, __m128i high, unsigned *last_second)
+// Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
+inline __m128i break_bytes_of(__m128i chunk)
 {
-    // Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
     const __m128i break_bytes = _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
-    const __m128i other = _mm_set1_epi8(CR ^ LF);
-    const auto after_other_in = [&](__m128i chunk, __m128i before) {
-        return _mm_and_si128(_mm_cmpeq_epi8(_mm_xor_si128(chunk, before), other),
-                             _mm_cmpeq_epi8(_mm_shuffle_epi8(break_bytes, chunk), chunk));
-    };
-    const auto after_other = static_cast<unsigned>(_mm_movemask_epi8(after_other_in(low, load(at - 1))) |
-                                                   _mm_movemask_epi8(after_other_in(high, load(at + 15))) << 16);
+    return _mm_cmpeq_epi8(_mm_shuffle_epi8(break_bytes, chunk), chunk);
+}
+
+// The break bytes of `chunk` (as break_bytes_of gives them) whose byte before, in `before`, is the
+// other break byte: they differ by CR ^ LF.
+inline __m128i after_other_in(__m128i chunk, __m128i before, __m128i breaks)
+{
+    return _mm_and_si128(_mm_cmpeq_epi8(_mm_xor_si128(chunk, before), _mm_set1_epi8(CR ^ LF)), breaks);
+}
+
+// The second bytes of pairs in a step, given its bytes that follow the other break byte and
+// whether the byte before it completed a pair (`*last_second`, updated).
+inline unsigned seconds_after(unsigned after_other, unsigned *last_second)
+{
     unsigned seconds = seconds_of_runs(after_other);
     // A run going on from the step before, whose byte before completed a pair: its parity flips.
     if (after_other & *last_second) [[unlikely]]
@@ -193,23 +196,29 @@ inline unsigned step_seconds(const unsigned char *at, __m128i low, __m128i high,
     return seconds;
 }
 
-// `chunk` with every break byte made the terminator: CR and LF differ by 3.
+// `chunk` with every break byte (`breaks`) made the terminator: for M the greater of the two, for
+// U the other moved down by CR - LF.
 template <line_mode mode>
-inline __m128i with_terminators(__m128i chunk)
+inline __m128i with_terminators(__m128i chunk, __m128i breaks)
 {
-    const __m128i threes = _mm_set1_epi8(CR - LF);
-    return mode == MODE_UNIX ? _mm_sub_epi8(chunk, _mm_and_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(CR))), threes))
-                             : _mm_add_epi8(chunk, _mm_and_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(LF))), threes));
+    if constexpr (mode == MODE_MAC)
+        return _mm_max_epu8(chunk, _mm_and_si128(breaks, _mm_set1_epi8(static_cast<char>(CR))));
+    return _mm_sub_epi8(chunk, _mm_and_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(static_cast<char>(CR))), _mm_set1_epi8(CR - LF)));
 }
 
-// U and M, the step of `low` and `high` read at `at` (as step_seconds takes it): the terminators
-// put in and the second bytes of pairs dropped.
+// U and M, the step of `low` and `high` read at `at`, whose byte before must be readable: the
+// terminators put in and the second bytes of pairs dropped. The pairs are found in the vector
+// registers, each half compared with itself read a byte earlier, so only one mask reaches the
+// scalar side, which bounds these loops.
 template <line_mode mode, bool sparse>
 inline unsigned char *pack_step(const unsigned char *at, __m128i low, __m128i high, unsigned *last_second, unsigned char *o)
 {
-    const unsigned seconds = step_seconds(at, low, high, last_second);
-    const __m128i low_out = with_terminators<mode>(low), high_out = with_terminators<mode>(high);
-    return drop_step<sparse>(low_out, high_out, seconds, o);
+    const __m128i low_breaks = break_bytes_of(low);
+    const auto low_after_other = static_cast<unsigned>(_mm_movemask_epi8(after_other_in(low, load(at - 1), low_breaks)));
+    const __m128i high_breaks = break_bytes_of(high);
+    const unsigned after_other = low_after_other | static_cast<unsigned>(_mm_movemask_epi8(after_other_in(high, load(at + 15), high_breaks))) << 16;
+    const unsigned seconds = seconds_after(after_other, last_second);
+    return drop_step<sparse>(with_terminators<mode>(low, low_breaks), with_terminators<mode>(high, high_breaks), seconds, o);
 }
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
