@@ -210,7 +210,7 @@ inline __m128i with_terminators(__m128i chunk, __m128i breaks)
 // terminators put in and the second bytes of pairs dropped. The pairs are found in the vector
 // registers, each half compared with itself read a byte earlier, so only one mask reaches the
 // scalar side, which bounds these loops.
-template <line_mode mode, bool sparse>
+template <line_mode mode, bool plain, bool sparse>
 inline unsigned char *pack_step(const unsigned char *at, __m128i low, __m128i high, unsigned *last_second, unsigned char *o)
 {
     const __m128i low_breaks = break_bytes_of(low);
@@ -218,7 +218,15 @@ inline unsigned char *pack_step(const unsigned char *at, __m128i low, __m128i hi
     const __m128i high_breaks = break_bytes_of(high);
     const unsigned after_other = low_after_other | static_cast<unsigned>(_mm_movemask_epi8(after_other_in(high, load(at + 15), high_breaks))) << 16;
     const unsigned seconds = seconds_after(after_other, last_second);
-    return drop_step<sparse>(with_terminators<mode>(low, low_breaks), with_terminators<mode>(high, high_breaks), seconds, o);
+    const __m128i low_out = with_terminators<mode>(low, low_breaks), high_out = with_terminators<mode>(high, high_breaks);
+    // Binary data (`plain`) has a break in one step of four or five, a pair nearly never: only that
+    // is branched on, the step translated whole and stored as it is.
+    if (plain && seconds == 0) [[likely]] {
+        store(o, low_out);
+        store(o + 16, high_out);
+        return o + 32;
+    }
+    return drop_step<sparse>(low_out, high_out, seconds, o);
 }
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
@@ -243,23 +251,13 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         alignas(16) unsigned char first[48];
         first[15] = *state == BREAK_AFTER_CR ? CR : *state == BREAK_AFTER_LF ? LF : 0;
         __builtin_memcpy(first + 16, in, 32);
-        o = pack_step<mode, sparse>(first + 16, load(first + 16), load(first + 32), &last_second, o);
+        o = pack_step<mode, plain, sparse>(first + 16, load(first + 16), load(first + 32), &last_second, o);
         p += 32;
     }
     while (p < stop) {
         MCA_STEP_BEGIN("step");
         __m128i low = load(p);
         __m128i high = load(p + 16);
-        // One mask says whether the step holds a break at all. Whatever `last_second` says then,
-        // the next step's first byte follows no break.
-        if (plain && _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(low, crs), _mm_cmpeq_epi8(low, lfs)),
-                                                    _mm_or_si128(_mm_cmpeq_epi8(high, crs), _mm_cmpeq_epi8(high, lfs)))) == 0) {
-            store(o, low);
-            store(o + 16, high);
-            o += 32;
-            p += 32;
-            continue;
-        }
         if constexpr (pairs) {
             const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
             const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
@@ -300,7 +298,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 continue;
             }
         }
-        o = pack_step<mode, sparse>(p, low, high, &last_second, o);
+        o = pack_step<mode, plain, sparse>(p, low, high, &last_second, o);
         p += 32;
         MCA_STEP_END("step");
     }
