@@ -126,6 +126,10 @@ TEST(Translate, ExamplesInEveryMode)
          unix_chunks + std::string(41, 'x') + "\nab\n" + std::string(70, 'y')},
         {dos_chunks + std::string(31, 'x') + "\n\r\n" + std::string(70, 'y'),
          unix_chunks + std::string(31, 'x') + "\n\n" + std::string(70, 'y')},
+        // After UNIX lines (630 bytes), a 32-byte step ending in a pair, one without a CR ending in
+        // a lone LF, and a CR after that LF: the pair before must not flip it.
+        {unix_chunks + std::string(40, 'x') + "\r\n" + std::string(31, 'y') + "\n\r" + std::string(40, 'z'),
+         unix_chunks + std::string(40, 'x') + "\n" + std::string(31, 'y') + "\n" + std::string(40, 'z')},
         // After long lines, whose loops take one byte a half the short way: two pairs, two LFs, and an
         // LF CR with a CR LF in one half go the long way.
         {long_dos + std::string(20, 'x') + "\r\n\r\n" + std::string(40, 'y'),

@@ -231,8 +231,9 @@ inline unsigned char *pack_step(const unsigned char *at, __m128i low, __m128i hi
 
 // U and M, 32 bytes a step so the mask arithmetic serves two vectors: every break byte becomes the
 // terminator and the second bytes of pairs are dropped. In DOS text (`pairs`) each pair's other
-// byte is dropped from the step as read, without the pair scan or translating.
-template <line_mode mode, bool plain, bool pairs, bool sparse>
+// byte is dropped from the step as read, without the pair scan or translating. In UNIX text
+// (`cr_rare`) a step without a CR holds no pair: it is stored as it is, its LFs made CR for M.
+template <line_mode mode, bool plain, bool pairs, bool cr_rare, bool sparse>
 std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
     const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
@@ -258,6 +259,15 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         MCA_STEP_BEGIN("step");
         __m128i low = load(p);
         __m128i high = load(p + 16);
+        // No CR in the step, nor just before it for its first LF to complete: no pair.
+        if (cr_rare && (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(low, crs), _mm_cmpeq_epi8(high, crs))) | (p[-1] == CR)) == 0) {
+            store(o, with_terminators<mode>(low, _mm_cmpeq_epi8(low, lfs)));
+            store(o + 16, with_terminators<mode>(high, _mm_cmpeq_epi8(high, lfs)));
+            o += 32;
+            p += 32;
+            last_second = 0; // its last byte, a lone LF at most, completed no pair
+            continue;
+        }
         if constexpr (pairs) {
             const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
             const auto cr = static_cast<unsigned>(_mm_movemask_epi8(low_cr) | _mm_movemask_epi8(high_cr) << 16);
@@ -446,10 +456,10 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     return static_cast<std::size_t>(finish_bytewise(p, end, o, completing, state) - out);
 }
 
-template <line_mode mode, bool plain, bool pairs>
+template <line_mode mode, bool plain, bool pairs, bool cr_rare>
 block_loop pack_loop(bool sparse)
 {
-    return sparse ? pack_chunks<mode, plain, pairs, true> : pack_chunks<mode, plain, pairs, false>;
+    return sparse ? pack_chunks<mode, plain, pairs, cr_rare, true> : pack_chunks<mode, plain, pairs, cr_rare, false>;
 }
 
 // The loop for `mode` that suits the first steps of the block.
@@ -463,9 +473,10 @@ std::size_t translate_chunks(const unsigned char *in, std::size_t n, unsigned ch
                 : sample.sparse    ? spread_chunks<false, true, true>
                                    : spread_chunks<false, true, false>)(in, n, out, state);
     else
-        return (sample.plain ? (sample.whole_pairs ? pack_loop<mode, true, true> : pack_loop<mode, true, false>)
-                             : (sample.whole_pairs ? pack_loop<mode, false, true> : pack_loop<mode, false, false>))(
-            sample.sparse)(in, n, out, state);
+        return (sample.plain         ? (sample.whole_pairs ? pack_loop<mode, true, true, false> : pack_loop<mode, true, false, false>)
+                : sample.whole_pairs ? pack_loop<mode, false, true, false>
+                : sample.no_cr       ? pack_loop<mode, false, false, true>
+                                     : pack_loop<mode, false, false, false>)(sample.sparse)(in, n, out, state);
 }
 
 } // namespace
