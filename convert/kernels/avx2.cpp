@@ -292,7 +292,8 @@ inline bool pairs_from_here(chunk_masks m, const pair_scan &scan)
 // U and M, from `*at` up to `last`, the chunks in which every CR has an LF right after it and every
 // LF a CR right before it, the last LF perhaps in the next chunk: whole CR LF pairs, as DOS text is
 // made of. Each chunk is checked in vector registers, its other bytes packed out in them and stored
-// once. Returns the end of the output and leaves `*at` at the first chunk that is not so.
+// once (`most` 0: through 8-byte groups, for short lines). Returns the end of the output and leaves
+// `*at` at the first chunk that is not so.
 template <line_mode mode, unsigned most>
 unsigned char *drop_pair_run(const unsigned char **at, const unsigned char *last, unsigned char *o)
 {
@@ -307,9 +308,13 @@ unsigned char *drop_pair_run(const unsigned char **at, const unsigned char *last
         if (!_mm256_testz_si256(unpaired, unpaired))
             break;
         const auto drop = static_cast<std::uint32_t>(_mm256_movemask_epi8(mode == MODE_MAC ? _mm256_cmpeq_epi8(chunk, lfs) : is_cr));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), without_drops<most>(p, chunk, after, drop));
-        o += 32;
-        o -= static_cast<std::uint32_t>(__builtin_popcount(drop));
+        if constexpr (most == 0) {
+            o = drop_by_groups(chunk, drop, o);
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), without_drops<most>(p, chunk, after, drop));
+            o += 32;
+            o -= static_cast<std::uint32_t>(__builtin_popcount(drop));
+        }
         p += 32;
     } while (p < last);
     // U took out the CR of a pair whose LF is next, which the loop after would take out too: it
@@ -398,17 +403,22 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         if (p > in)
             scan = {p[-1] == CR, p[-1] == LF, last_second};
     }
-    for (; end - p >= 32; p += 32) {
+    [[maybe_unused]] const unsigned char *const last_run = n > 64 ? end - 64 : in;
+    while (end - p >= 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const chunk_masks m = masks_of(chunk);
         if constexpr (kind == density::crowded) {
-            // Short DOS lines: whole pairs, each pair's other byte dropped.
-            if (whole_pairs(m, scan)) {
-                o = drop_by_groups(chunk, mode == MODE_MAC ? m.lf : m.cr, o);
-                scan = {0, m.lf >> 31, m.lf >> 31};
-                continue;
+            // Short DOS lines: whole pairs, each pair's other byte dropped, a pair split between two
+            // chunks included.
+            if (const unsigned char *const from = p; p < last_run && pairs_from_here(m, scan)) {
+                o = drop_pair_run<mode, 0>(&p, last_run, o);
+                if (p != from) {
+                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    continue;
+                }
             }
         }
+        p += 32;
         const std::uint32_t seconds = scan_seconds(&scan, m);
         const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
         if (kind == density::rare && seconds == 0) {
