@@ -162,7 +162,8 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
         with_breaks += (cr | lf) != 0;
-        not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
+        // A pair split between two steps makes neither look whole here, but the pairs' loops take it.
+        not_whole_pairs += (lf ^ cr << 1) >> 1 != 0;
         const unsigned work = mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
         crowded += two_in_a_half(work);
         with_cr += cr != 0;
