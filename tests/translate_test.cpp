@@ -221,7 +221,9 @@ TEST(Translate, TextShapesMatchBytewise)
                             // DOS text with now and then a CR and an LF a byte apart, not a pair
                             {20, 120, {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r-\n"}},
                             // UNIX text with a rare CR LF: cut between them, a block starts on the LF
-                            {14, 40, {"\n", "\n", "\n", "\n", "\n", "\n", "\n", "\r\n"}}};
+                            {14, 40, {"\n", "\n", "\n", "\n", "\n", "\n", "\n", "\r\n"}},
+                            // short DOS lines with a rare lone CR, which a run of pairs may end on
+                            {0, 12, {"\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r\n", "\r"}}};
     std::mt19937 rng(20261208);
     for (const shape &s : shapes) {
         bytes in;

@@ -195,9 +195,6 @@ inline bool whole_pairs(chunk_masks m, const pair_scan &scan)
     return ((m.lf ^ (m.cr << 1)) | (m.cr & lf_open) | (m.cr >> 31)) == 0;
 }
 
-// Whole pairs after whole pairs, which leave no break open: the check without the chunk before.
-inline bool more_whole_pairs(chunk_masks m) { return ((m.lf ^ (m.cr << 1)) | (m.cr >> 31)) == 0; }
-
 // Whether each 16-bit half of `mask` has at most one bit set.
 inline bool one_per_lane(std::uint32_t mask)
 {
@@ -281,20 +278,21 @@ block_shape sample_density(const unsigned char *in, std::size_t n, break_state s
     return {whole * 8 >= sampled * 7 ? density::pairs : density::few, by_count, often_cr};
 }
 
-// Whether drop_pair_run may start at the chunk of `m`: its first byte is no LF (which would be a
-// pair's second that U keeps there) and no CR that completes an LF left open. The rest of each chunk
-// is checked in drop_pair_run.
+// Whether pair_run may start at the chunk of `m`: its first byte is no LF (which would be a pair's
+// second that U keeps there) and no CR that completes an LF left open. The rest of each chunk is
+// checked in pair_run.
 inline bool pairs_from_here(chunk_masks m, const pair_scan &scan)
 {
     return ((m.lf | (m.cr & scan.lf_before & ~scan.last_second)) & 1) == 0;
 }
 
-// U and M, from `*at` up to `last`, the chunks in which every CR has an LF right after it and every
-// LF a CR right before it, the last LF perhaps in the next chunk: whole CR LF pairs, as DOS text is
-// made of. Each chunk is checked in vector registers, its other bytes packed out in them and stored
-// once. Returns the end of the output and leaves `*at` at the first chunk that is not so.
+// From `*at` up to `last`, the chunks in which every CR has an LF right after it and every LF a CR
+// right before it, the last LF perhaps in the next chunk: whole CR LF pairs, as DOS text is made
+// of. Each chunk is checked in vector registers; D stores it as it is, U and M pack its other bytes
+// out in them and store it once (`most` 0: through 8-byte groups, for short lines). Returns the end
+// of the output and leaves `*at` at the first chunk that is not so.
 template <line_mode mode, unsigned most>
-unsigned char *drop_pair_run(const unsigned char **at, const unsigned char *last, unsigned char *o)
+unsigned char *pair_run(const unsigned char **at, const unsigned char *last, unsigned char *o)
 {
     const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
     const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
@@ -306,16 +304,25 @@ unsigned char *drop_pair_run(const unsigned char **at, const unsigned char *last
         const __m256i unpaired = _mm256_xor_si256(is_cr, _mm256_cmpeq_epi8(after, lfs));
         if (!_mm256_testz_si256(unpaired, unpaired))
             break;
-        const auto drop = static_cast<std::uint32_t>(_mm256_movemask_epi8(mode == MODE_MAC ? _mm256_cmpeq_epi8(chunk, lfs) : is_cr));
-        _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), without_drops<most>(p, chunk, after, drop));
-        o += 32;
-        o -= static_cast<std::uint32_t>(__builtin_popcount(drop));
+        [[maybe_unused]] const auto drop = static_cast<std::uint32_t>(_mm256_movemask_epi8(mode == MODE_MAC ? _mm256_cmpeq_epi8(chunk, lfs) : is_cr));
+        if constexpr (mode == MODE_DOS) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
+            o += 32;
+        } else if constexpr (most == 0) {
+            o = drop_by_groups(chunk, drop, o);
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), without_drops<most>(p, chunk, after, drop));
+            o += 32;
+            o -= static_cast<std::uint32_t>(__builtin_popcount(drop));
+        }
         p += 32;
     } while (p < last);
-    // U took out the CR of a pair whose LF is next, which the loop after would take out too: it
-    // starts at that CR instead.
-    if (mode == MODE_UNIX && p != *at && p[-1] == CR)
+    // U took out the CR of a pair whose LF is next, which the loop after would take out too, and D
+    // stored it without its LF: the loop after starts at that CR instead.
+    if (mode != MODE_MAC && p != *at && p[-1] == CR) {
         --p;
+        o -= mode == MODE_DOS;
+    }
     *at = p;
     return o;
 }
@@ -357,7 +364,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             // 32-bit program has few registers.
             if (kind == density::pairs && pairs_from_here(m, scan)) {
                 const unsigned char *const from = p;
-                o = drop_pair_run<mode, most>(&p, last, o);
+                o = pair_run<mode, most>(&p, last, o);
                 if (p != from) {
                     // The chunk before ended a pair or was no break, or left a CR whose LF is next.
                     scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
@@ -398,17 +405,22 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         if (p > in)
             scan = {p[-1] == CR, p[-1] == LF, last_second};
     }
-    for (; end - p >= 32; p += 32) {
+    [[maybe_unused]] const unsigned char *const last_run = n > 64 ? end - 64 : in;
+    while (end - p >= 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const chunk_masks m = masks_of(chunk);
         if constexpr (kind == density::crowded) {
-            // Short DOS lines: whole pairs, each pair's other byte dropped.
-            if (whole_pairs(m, scan)) {
-                o = drop_by_groups(chunk, mode == MODE_MAC ? m.lf : m.cr, o);
-                scan = {0, m.lf >> 31, m.lf >> 31};
-                continue;
+            // Short DOS lines: whole pairs, each pair's other byte dropped, a pair split between two
+            // chunks included.
+            if (const unsigned char *const from = p; p < last_run && pairs_from_here(m, scan)) {
+                o = pair_run<mode, 0>(&p, last_run, o);
+                if (p != from) {
+                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    continue;
+                }
             }
         }
+        p += 32;
         const std::uint32_t seconds = scan_seconds(&scan, m);
         const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
         if (kind == density::rare && seconds == 0) {
@@ -584,28 +596,21 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
     unsigned char *o = out;
     pair_scan scan = scan_after(*state);
     const unsigned char *const end = in + n;
+    [[maybe_unused]] const unsigned char *const last_run = n > 64 ? end - 64 : in;
     while (end - p >= 32) {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const chunk_masks m = masks_of(chunk);
         p += 32;
         if constexpr (kind == density::rare) {
-            if (whole_pairs(m, scan)) {
-                // The run of whole pairs in a loop of its own, as for U and M.
-                std::uint32_t lf = m.lf;
-                for (__m256i run = chunk;;) {
-                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), run);
-                    o += 32;
-                    if (end - p < 32)
-                        break;
-                    run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-                    const chunk_masks next = masks_of(run);
-                    if (!more_whole_pairs(next))
-                        break;
-                    lf = next.lf;
-                    p += 32;
+            // The run of whole pairs in a loop of its own, as for U and M.
+            if (const unsigned char *const from = p - 32; from < last_run && pairs_from_here(m, scan)) {
+                p = from;
+                o = pair_run<MODE_DOS, 0>(&p, last_run, o);
+                if (p != from) {
+                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    continue;
                 }
-                scan = {0, lf >> 31, lf >> 31};
-                continue;
+                p += 32;
             }
         } else if constexpr (kind != density::crowded) {
             const std::uint32_t cr_open = scan.cr_before & ~scan.last_second;

@@ -145,6 +145,22 @@ inline const unsigned char *pass_completing(const unsigned char *p, const unsign
     return p;
 }
 
+// After a step of whole pairs stored as they are (D) or without their other bytes (U, M), a last CR
+// whose LF, if any, opens the next step: it gets its whole terminator here (U dropped it, D has it
+// without its LF; M's is the CR), and that LF is passed over. Returns the end of the output.
+template <line_mode mode>
+inline unsigned char *split_pair(std::uint32_t cr, unsigned char *o, const unsigned char **p, const unsigned char *end,
+                                 int *completing)
+{
+    if (cr >> 31) [[unlikely]] {
+        if (mode != MODE_MAC)
+            *o++ = LF;
+        *completing = LF;
+        *p = pass_completing(*p, end, completing);
+    }
+    return o;
+}
+
 // How often the costly work of a step (packing out second bytes for U and M, putting LFs after
 // lone breaks for D) is needed: seldom, so a branch around it pays; mostly for whole CR LF pairs
 // alone (DOS text to U or M), which a shorter way serves; or too often for a branch to pay.
@@ -169,7 +185,8 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
         const std::uint32_t lone = (cr | lf) & ~seconds & ~(seconds >> 1) & ~(1U << 31);
         with_breaks += (cr | lf) != 0;
         packed += (mode == MODE_DOS ? lone : seconds) != 0;
-        not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
+        // A pair split between two steps makes neither look whole here, but the loops take it.
+        not_whole_pairs += (lf ^ cr << 1) >> 1 != 0;
     }
     const step_work work = packed * 8 <= sampled                               ? WORK_RARE
                            : mode != MODE_DOS && not_whole_pairs * 6 <= sampled ? WORK_WHOLE_PAIRS
@@ -199,10 +216,11 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
         }
         const std::uint64_t masks = break_masks(low, high);
         const auto cr = static_cast<std::uint32_t>(masks), lf = static_cast<std::uint32_t>(masks >> 32);
-        if (work == WORK_WHOLE_PAIRS && ((lf ^ cr << 1) | cr >> 31) == 0) {
+        if (work == WORK_WHOLE_PAIRS && (lf ^ cr << 1) == 0) {
             // Whole CR LF pairs: each pair's terminator is one of its bytes already, so the other
             // is packed out, without the pair scan.
             o = pack_step(low, high, mode == MODE_UNIX ? cr : lf, o);
+            o = split_pair<mode>(cr, o, &p, end, &completing);
             MCA_STEP_END("step");
             continue;
         }
@@ -251,10 +269,10 @@ std::size_t spread_steps(const unsigned char *in, std::size_t n, unsigned char *
         const uint8x16_t translated_low = vbslq_u8(breaks_low, crs, low);
         const uint8x16_t translated_high = vbslq_u8(breaks_high, crs, high);
         if constexpr (spreading_rare) {
-            // Every LF right after a CR and every CR right before an LF, none at the end.
-            if (lf == cr << 1 && cr >> 31 == 0) {
+            // Every LF right after a CR and every CR right before an LF but perhaps the last.
+            if (lf == cr << 1) {
                 store_step(low, high, o);
-                o += 32;
+                o = split_pair<MODE_DOS>(cr, o + 32, &p, end, &completing);
                 MCA_STEP_END("step");
                 continue;
             }

@@ -162,7 +162,8 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
         const auto lf = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(low, lfs)) |
                                               _mm_movemask_epi8(_mm_cmpeq_epi8(high, lfs)) << 16);
         with_breaks += (cr | lf) != 0;
-        not_whole_pairs += ((lf ^ cr << 1) | cr >> 31) != 0;
+        // A pair split between two steps makes neither look whole here, but the pairs' loops take it.
+        not_whole_pairs += (lf ^ cr << 1) >> 1 != 0;
         const unsigned work = mode == MODE_DOS ? lf : seconds_of_runs((cr & lf << 1) | (lf & cr << 1));
         crowded += two_in_a_half(work);
         with_cr += cr != 0;
@@ -329,6 +330,18 @@ inline unsigned char *insert_one(__m128i chunk, __m128i lf_to_cr, unsigned lf, u
     return o + 16 + (lf != 0);
 }
 
+// Whether the step at `p` goes on a run of whole CR LF pairs, for D: each LF right after a CR, the
+// step's CRs read from the input one byte back (which must be there), each CR but perhaps the last
+// right before an LF. Keeps nothing from the step before, so a 32-bit program holds it in registers.
+inline bool pairs_stay(const unsigned char *p, __m128i low, __m128i high)
+{
+    const __m128i crs = _mm_set1_epi8(static_cast<char>(CR));
+    const __m128i lfs = _mm_set1_epi8(static_cast<char>(LF));
+    const __m128i low_odd = _mm_xor_si128(_mm_cmpeq_epi8(load(p - 1), crs), _mm_cmpeq_epi8(low, lfs));
+    const __m128i high_odd = _mm_xor_si128(_mm_cmpeq_epi8(load(p + 15), crs), _mm_cmpeq_epi8(high, lfs));
+    return _mm_movemask_epi8(_mm_or_si128(low_odd, high_odd)) == 0;
+}
+
 // D, 32 bytes a step. In DOS text (`whole_pairs`) a step of whole CR LF pairs or no break stays as
 // it is; a step without a CR gets a CR before each LF through the 8-byte tables, with no branch on
 // how many, and in UNIX text (`unix_lines`) such steps go on in a loop. Neither needs the pair scan;
@@ -364,7 +377,6 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         // whole pairs, the last CR's LF perhaps the next step's first byte. They stay as they are,
         // in a loop of their own.
         if (whole_pairs && (lf ^ cr << 1) == 0) {
-            __m128i crs_before = high_cr; // the CRs of the step before, as bytes
             for (;;) {
                 MCA_STEP_BEGIN("dos");
                 store(o, low);
@@ -375,15 +387,13 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                     break;
                 low = load(p);
                 high = load(p + 16);
-                __m128i run_low_cr, run_high_cr;
-                if (!pairs_go_on(low, high, crs_before, &run_low_cr, &run_high_cr))
+                if (!pairs_stay(p, low, high))
                     break;
-                crs_before = run_high_cr;
                 MCA_STEP_END("dos");
             }
             // The run ends on a pair or a plain byte, which leaves no break open, or on a CR that
             // may stand alone after all, read again.
-            if (_mm_movemask_epi8(crs_before) >> 15) {
+            if (p[-1] == CR) {
                 --p;
                 --o;
             }
