@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 // The translator for x86 processors with SSSE3, in 64-bit and 32-bit programs: 32 bytes a step as
-// two 16-byte vectors, breaks found as bit masks, pairs resolved with mask arithmetic, and bytes
-// dropped or CRs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
+// two 16-byte vectors, pairs found by comparing each half with itself read a byte earlier (U, M)
+// or from bit masks (D), and bytes dropped or CRs put in through byte shuffles. Compiled with SSSE3 enabled; runs only once the
 // processor has said it has it. Nothing here needs 64-bit registers, POPCNT or BMI.
 //
 // Real text breaks about once per 32-byte step, with 0, 1 or 2 breaks in a step at random, so a
 // branch on how many would go either way too often: the text loops take one way whatever the count
 // (the 8-byte tables), and only blocks whose first steps show a shape that nearly always holds
-// (long lines, DOS text, binary data) get a branch for it. Runs of whole CR LF pairs (DOS text),
-// and to D of steps without a CR (UNIX text), go on in loops of their own that check each next
-// step with a few vector compares: these loops are bound by instruction count, not by branches.
+// (long lines, DOS text, UNIX text, binary data) get a branch for it. Runs of whole CR LF pairs
+// (DOS text, a pair split between two steps included), and to D of steps without a CR (UNIX text),
+// go on in loops of their own that check each next step with a few vector compares: these loops
+// are bound by instruction count, not by branches.
 
 #include <tmmintrin.h>
 
