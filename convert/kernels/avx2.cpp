@@ -327,6 +327,10 @@ unsigned char *pair_run(const unsigned char **at, const unsigned char *last, uns
     return o;
 }
 
+// The scan after a run that pair_run took up to `p`: the byte before ended a pair or was no break,
+// or is a CR whose LF is next (M).
+inline pair_scan scan_after_run(const unsigned char *p) { return {p[-1] == CR, p[-1] == LF, p[-1] == LF}; }
+
 // U and M, the chunk at `p` without `seconds`, the second bytes of its pairs, every break byte made
 // the terminator (once packed, wherever each came from), in one store. Reads up to p + 64.
 template <line_mode mode, unsigned most>
@@ -366,8 +370,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
                 const unsigned char *const from = p;
                 o = pair_run<mode, most>(&p, last, o);
                 if (p != from) {
-                    // The chunk before ended a pair or was no break, or left a CR whose LF is next.
-                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    scan = scan_after_run(p);
                     continue;
                 }
             }
@@ -415,7 +418,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             if (const unsigned char *const from = p; p < last_run && pairs_from_here(m, scan)) {
                 o = pair_run<mode, 0>(&p, last_run, o);
                 if (p != from) {
-                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    scan = scan_after_run(p);
                     continue;
                 }
             }
@@ -607,7 +610,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 p = from;
                 o = pair_run<MODE_DOS, 0>(&p, last_run, o);
                 if (p != from) {
-                    scan = {p[-1] == CR, p[-1] == LF, p[-1] == LF};
+                    scan = scan_after_run(p);
                     continue;
                 }
                 p += 32;
