@@ -234,6 +234,10 @@ inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, uns
     return o;
 }
 
+// Whether the program has 16 vector registers, not 8 as a 32-bit one: enough to find the next
+// chunk's masks before this one's work without spilling.
+constexpr bool many_registers = sizeof(void *) == 8;
+
 // How the chunks a block starts with are made, sampled to pick the loop that suits them.
 enum class density { rare, pairs, few, crowded };
 
@@ -297,6 +301,15 @@ unsigned char *pair_run(const unsigned char **at, const unsigned char *last, uns
     const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
     const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
     const unsigned char *p = *at;
+    const __m256i drops = mode == MODE_MAC ? lfs : crs;
+    const auto drops_in = [drops](const unsigned char *at) {
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at)), drops)));
+    };
+    // U and M in real text find each chunk's bytes to drop a chunk ahead (the loop reads up to 64
+    // bytes on anyway): the rare branch on a third one is then decided on a mask that is ready,
+    // and taken the wrong way throws less work away.
+    constexpr bool ahead = mode != MODE_DOS && most == 2;
+    std::uint32_t drop_ahead = ahead ? drops_in(p) : 0;
     do {
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const __m256i after = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 1));
@@ -304,7 +317,9 @@ unsigned char *pair_run(const unsigned char **at, const unsigned char *last, uns
         const __m256i unpaired = _mm256_xor_si256(is_cr, _mm256_cmpeq_epi8(after, lfs));
         if (!_mm256_testz_si256(unpaired, unpaired))
             break;
-        [[maybe_unused]] const auto drop = static_cast<std::uint32_t>(_mm256_movemask_epi8(mode == MODE_MAC ? _mm256_cmpeq_epi8(chunk, lfs) : is_cr));
+        [[maybe_unused]] const std::uint32_t drop = ahead ? drop_ahead : drops_in(p);
+        if constexpr (ahead)
+            drop_ahead = drops_in(p + 32);
         if constexpr (mode == MODE_DOS) {
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), chunk);
             o += 32;
@@ -388,14 +403,22 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         // Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
         const __m256i break_bytes = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1,
                                                      -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
-        // Each chunk reads the byte before it, so none goes first.
-        for (const unsigned char *const last = p > in && n > 64 ? end - 64 : p; p < last; p += 32) {
+        // A break byte whose byte before differs from it by CR ^ LF: the other break byte.
+        const auto seconds_at = [break_bytes](const unsigned char *at) {
+            const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+            const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at - 1));
+            return static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_xor_si256(chunk, before), _mm256_set1_epi8(CR ^ LF)),
+                                 _mm256_cmpeq_epi8(_mm256_shuffle_epi8(break_bytes, chunk), chunk))));
+        };
+        // Each chunk reads the byte before it, so none goes first. A 64-bit program finds each
+        // chunk's pairs a chunk ahead, as pair_run does; a 32-bit one would spill for it.
+        const unsigned char *const last = p > in && n > 64 ? end - 64 : p;
+        for (std::uint32_t next = many_registers && p < last ? seconds_at(p) : 0; p < last; p += 32) {
+            std::uint32_t seconds = many_registers ? next : seconds_at(p);
+            if constexpr (many_registers)
+                next = seconds_at(p + 32);
             const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-            const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p - 1));
-            // A break byte whose byte before differs from it by CR ^ LF: the other break byte.
-            const __m256i after_other = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_xor_si256(chunk, before), _mm256_set1_epi8(CR ^ LF)),
-                                                         _mm256_cmpeq_epi8(_mm256_shuffle_epi8(break_bytes, chunk), chunk));
-            auto seconds = static_cast<std::uint32_t>(_mm256_movemask_epi8(after_other));
             // A run of three breaks or more, or one going on from a pair the chunk before ended
             // with: the pair scan decides.
             if ((seconds & ((seconds << 1) | last_second)) != 0) [[unlikely]] {
@@ -627,6 +650,15 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                     std::uint32_t lf = m.lf;
                     const unsigned char *const last = end - 64;
                     for (__m256i run = chunk;;) {
+                        // In real text a 64-bit program finds the next chunk's masks first, so that
+                        // this chunk's rare branch is decided on masks that are ready (as in pair_run).
+                        constexpr bool ahead = !by_count && many_registers;
+                        __m256i next_run;
+                        chunk_masks next;
+                        if (ahead) {
+                            next_run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                            next = masks_of(next_run);
+                        }
                         if (!by_count)
                             o = cr_before_lfs_in_register(run, p - 32, lf, o);
                         else if ((lf & (lf - 1)) == 0)
@@ -637,10 +669,13 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                             o = spread_any_chunk(run, {0, lf}, 0, o);
                         if (p > last)
                             break;
-                        run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-                        const chunk_masks next = masks_of(run);
+                        if (!ahead) {
+                            next_run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                            next = masks_of(next_run);
+                        }
                         if (next.cr != 0)
                             break;
+                        run = next_run;
                         lf = next.lf;
                         p += 32;
                     }
