@@ -304,8 +304,8 @@ unsigned char *pair_run(const unsigned char **at, const unsigned char *last, uns
     const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
     const unsigned char *p = *at;
     const __m256i drops = mode == MODE_MAC ? lfs : crs;
-    const auto drops_in = [drops](const unsigned char *at) {
-        return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(at)), drops)));
+    const auto drops_in = [drops](const unsigned char *from) {
+        return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(from)), drops)));
     };
     // U and M in real text find each chunk's bytes to drop a chunk ahead (the loop reads up to 64
     // bytes on anyway): the rare branch on a third one is then decided on a mask that is ready,
@@ -657,7 +657,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                         constexpr bool ahead = !by_count && many_registers;
                         __m256i next_run;
                         chunk_masks next;
-                        if (ahead) {
+                        if constexpr (ahead) {
                             next_run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
                             next = masks_of(next_run);
                         }
@@ -671,7 +671,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                             o = spread_any_chunk(run, {0, lf}, 0, o);
                         if (p > last)
                             break;
-                        if (!ahead) {
+                        if constexpr (!ahead) {
                             next_run = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
                             next = masks_of(next_run);
                         }
