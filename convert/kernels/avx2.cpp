@@ -4,7 +4,8 @@
 // AVX2 enabled; runs only once the processor has said it has it.
 //
 // Like the AVX-512 loops these are bound by instruction count, and by stores, so the chunks most text
-// is made of take the shortest way: whole CR LF pairs are checked without the pair scan; in U and M
+// is made of take the shortest way: whole CR LF pairs are checked without the pair scan, and so in U
+// and M are chunks without a CR (UNIX text, which they store as it is or with CRs for LFs); in U and M
 // the bytes to drop from a chunk are packed out in the register, each stretch after a dropped byte
 // blended in from the input read that many bytes later, and the chunk stored once; in D a chunk with
 // one CR to put in is stored, then the input from there stored again over it, shifted by one, and in
@@ -239,7 +240,7 @@ inline unsigned char *drop_by_groups(__m256i translated, std::uint32_t drop, uns
 constexpr bool many_registers = sizeof(void *) == 8;
 
 // How the chunks a block starts with are made, sampled to pick the loop that suits them.
-enum class density { rare, pairs, few, crowded };
+enum class density { plain, rare, pairs, few, crowded };
 
 // The loop's density; whether its chunks (U, M) pack one dropped byte without a branch, or two: one
 // where nearly no chunk has two (long lines), as in real text, where one chunk in five has two or
@@ -252,10 +253,11 @@ struct block_shape {
     bool often_cr;
 };
 
-// Rare: most chunks have nothing to drop (U, M) or to put in (D). Pairs: nearly all are whole CR LF
-// pairs, as in DOS text. Few: at most one per lane, as in other text with lines longer than a lane.
-// Crowded: short lines, where only the 8-byte groups serve. A shortcut taken in some chunks only
-// costs a mispredicted branch in the others, so each loop takes only those its chunks mostly fit.
+// Plain (U, M): no chunk has a CR, as in UNIX text. Rare: most chunks have nothing to drop (U, M)
+// or to put in (D). Pairs: nearly all are whole CR LF pairs, as in DOS text. Few: at most one per
+// lane, as in other text with lines longer than a lane. Crowded: short lines, where only the 8-byte
+// groups serve. A shortcut taken in some chunks only costs a mispredicted branch in the others, so
+// each loop takes only those its chunks mostly fit.
 template <line_mode mode>
 block_shape sample_density(const unsigned char *in, std::size_t n, break_state state)
 {
@@ -278,7 +280,7 @@ block_shape sample_density(const unsigned char *in, std::size_t n, break_state s
     const unsigned several_allowed = mode == MODE_DOS ? 16 : 32;
     const bool by_count = several * several_allowed <= sampled, often_cr = with_cr * 8 > sampled * 3;
     if (with_work * 8 <= sampled)
-        return {density::rare, by_count, often_cr};
+        return {mode != MODE_DOS && with_cr == 0 ? density::plain : density::rare, by_count, often_cr};
     if (crowded * 4 > sampled)
         return {density::crowded, by_count, often_cr};
     return {whole * 8 >= sampled * 7 ? density::pairs : density::few, by_count, often_cr};
@@ -435,6 +437,28 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
     }
     [[maybe_unused]] const unsigned char *const last_run = n > 64 ? end - 64 : in;
     while (end - p >= 32) {
+        if constexpr (kind == density::plain) {
+            // UNIX text: a chunk without a CR, with no CR left open before it, holds no pair. U
+            // stores it as it is, M with its LFs made CR, with no pair scan.
+            if ((scan.cr_before & ~scan.last_second) == 0) {
+                const unsigned char *const from = p;
+                do {
+                    const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                    const __m256i is_cr = _mm256_cmpeq_epi8(chunk, _mm256_set1_epi8(static_cast<char>(CR)));
+                    if (!_mm256_testz_si256(is_cr, is_cr))
+                        break;
+                    const __m256i translated =
+                        mode == MODE_MAC ? _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others)) : chunk;
+                    _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
+                    o += 32;
+                    p += 32;
+                } while (end - p >= 32);
+                if (p != from) {
+                    scan = {0, p[-1] == LF, 0};
+                    continue;
+                }
+            }
+        }
         const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
         const chunk_masks m = masks_of(chunk);
         if constexpr (kind == density::crowded) {
@@ -451,7 +475,7 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         p += 32;
         const std::uint32_t seconds = scan_seconds(&scan, m);
         const __m256i translated = _mm256_blendv_epi8(chunk, terminators, _mm256_cmpeq_epi8(chunk, others));
-        if (kind == density::rare && seconds == 0) {
+        if ((kind == density::plain || kind == density::rare) && seconds == 0) {
             _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), translated);
             o += 32;
         } else if (kind != density::crowded && one_per_lane(seconds)) {
@@ -722,6 +746,8 @@ std::size_t pack_by_density(const unsigned char *in, std::size_t n, unsigned cha
 {
     const block_shape shape = sample_density<mode>(in, n, *state);
     switch (shape.kind) {
+    case density::plain:
+        return pack_chunks<mode, density::plain, true>(in, n, out, state);
     case density::rare:
         return pack_chunks<mode, density::rare, true>(in, n, out, state);
     case density::pairs:
