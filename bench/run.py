@@ -36,7 +36,7 @@ TERMINATORS = {"D": b"\r\n", "U": b"\n", "M": b"\r"}
 EXTENSIONS = {"D": ".DOS", "U": ".UNIX", "M": ".MAC"}
 # (shape, mode): the shapes people convert, with lines as long as real text's and long lines, and the
 # worst cases for the translator.
-CASES = [("dos-text", "U"), ("mixed-text", "M"), ("unix-text", "D"), ("dos-text", "D"),
+CASES = [("dos-text", "U"), ("mixed-text", "M"), ("unix-text", "D"), ("dos-text", "D"), ("unix-text", "U"),
          ("dos-long", "U"), ("mixed-long", "M"), ("unix-long", "D"), ("dos-long", "D"),
          ("binary", "U"), ("short-lines", "U"), ("all-lf", "D")]
 
@@ -327,11 +327,12 @@ def measure_tree(label, build, inputs, args):
 
 
 def cases(text):
-    """SHAPE:MODE,... as (shape, mode) pairs, each one of CASES."""
+    """SHAPE:MODE,... as (shape, mode) pairs: any shape of CASES in any mode (mixed text to UNIX, say)."""
     chosen = [tuple(case.split(":")) for case in text.split(",")]
+    shapes = {shape for shape, _ in CASES}
     for case in chosen:
-        if case not in CASES:
-            raise argparse.ArgumentTypeError(f"{':'.join(case)} is not one of the cases")
+        if len(case) != 2 or case[0] not in shapes or case[1] not in TERMINATORS:
+            raise argparse.ArgumentTypeError(f"{':'.join(case)} is not a shape of the cases in a mode D, U or M")
     return chosen
 
 
@@ -345,7 +346,7 @@ def main():
     parser.add_argument("--small-runs", type=int, default=300,
                         help="timed runs of each tool per small file size (default 300; 0 skips them)")
     parser.add_argument("--cases", type=cases, default=CASES,
-                        help="SHAPE:MODE,... to measure only those (default: all of %s)" %
+                        help="SHAPE:MODE,... to measure those, any shape in any mode (default: %s)" %
                         ", ".join(f"{s}:{m}" for s, m in CASES))
     parser.add_argument("--dir", help="scratch folder for the inputs and copies (default: a new one in $TMPDIR)")
     args = parser.parse_args()
