@@ -30,6 +30,9 @@ NEON = ("neon", ["aarch64-linux-gnu-g++"], "aarch64-linux-gnu", ["cortex-a72", "
     ("U, real text (general: pair scan, 8-byte lookups)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE2E", "step"),
     ("U, DOS text (whole pairs, 8-byte lookups)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE1E", "step"),
     ("M, real text (general)", "10pack_stepsIL9line_mode2ELb0ELNS_9step_workE2E", "step"),
+    ("U, few pairs (masks and pair scan, stored)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE0E", "step"),
+    ("U, UNIX text (run without a CR, stored)", "10pack_stepsIL9line_mode1ELb0ELNS_9step_workE3E", "no CR"),
+    ("M, UNIX text (run without a CR, LFs made CR)", "10pack_stepsIL9line_mode2ELb0ELNS_9step_workE3E", "no CR"),
     ("D, UNIX text (no CR: spread)", "12spread_stepsILb0ELb0E", "step"),
     ("D, DOS text (whole pairs stored)", "12spread_stepsILb0ELb1E", "step")])
 

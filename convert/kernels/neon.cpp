@@ -163,8 +163,9 @@ inline unsigned char *split_pair(std::uint32_t cr, unsigned char *o, const unsig
 
 // How often the costly work of a step (packing out second bytes for U and M, putting LFs after
 // lone breaks for D) is needed: seldom, so a branch around it pays; mostly for whole CR LF pairs
-// alone (DOS text to U or M), which a shorter way serves; or too often for a branch to pay.
-enum step_work { WORK_RARE, WORK_WHOLE_PAIRS, WORK_COMMON };
+// alone (DOS text to U or M), which a shorter way serves; or too often for a branch to pay. Steps
+// without a CR (UNIX text to U or M) need none and go on in a loop of their own.
+enum step_work { WORK_RARE, WORK_WHOLE_PAIRS, WORK_COMMON, WORK_NO_CR };
 
 // What the first steps of a block say about the rest: whether most hold no break, so a branch
 // around them pays too (long lines), and the work the others need.
@@ -176,7 +177,7 @@ struct block_sample {
 template <line_mode mode>
 block_sample sample_steps(const unsigned char *in, std::size_t n)
 {
-    unsigned with_breaks = 0, packed = 0, not_whole_pairs = 0, sampled = 0;
+    unsigned with_breaks = 0, with_cr = 0, packed = 0, not_whole_pairs = 0, sampled = 0;
     for (; sampled < 32 && n - 32 * sampled >= 32; ++sampled) {
         const std::uint64_t masks = break_masks(vld1q_u8(in + 32 * sampled), vld1q_u8(in + 32 * sampled + 16));
         const auto cr = static_cast<std::uint32_t>(masks), lf = static_cast<std::uint32_t>(masks >> 32);
@@ -184,11 +185,13 @@ block_sample sample_steps(const unsigned char *in, std::size_t n)
         // A pair split at the step's end makes its last break look lone; that happens seldom.
         const std::uint32_t lone = (cr | lf) & ~seconds & ~(seconds >> 1) & ~(1U << 31);
         with_breaks += (cr | lf) != 0;
+        with_cr += cr != 0;
         packed += (mode == MODE_DOS ? lone : seconds) != 0;
         // A pair split between two steps makes neither look whole here, but the loops take it.
         not_whole_pairs += (lf ^ cr << 1) >> 1 != 0;
     }
-    const step_work work = packed * 8 <= sampled                               ? WORK_RARE
+    const step_work work = mode != MODE_DOS && with_cr == 0                    ? WORK_NO_CR
+                           : packed * 8 <= sampled                             ? WORK_RARE
                            : mode != MODE_DOS && not_whole_pairs * 6 <= sampled ? WORK_WHOLE_PAIRS
                                                                                 : WORK_COMMON;
     return {with_breaks * 3 <= sampled, work};
@@ -205,6 +208,27 @@ std::size_t pack_steps(const unsigned char *in, std::size_t n, unsigned char *ou
     int completing = completing_byte(*state);
     p = pass_completing(p, end, &completing);
     while (end - p >= 32) {
+        if constexpr (work == WORK_NO_CR) {
+            // UNIX text: a step without a CR holds no pair (no break is open here), so U stores it
+            // as it is and M with its LFs made CR, without the masks.
+            const unsigned char *const from = p;
+            for (const uint8x16_t crs = vdupq_n_u8(CR), lfs = vdupq_n_u8(LF); end - p >= 32; p += 32, o += 32) {
+                MCA_STEP_BEGIN("no CR");
+                const uint8x16_t low = vld1q_u8(p), high = vld1q_u8(p + 16);
+                if (holds_break(vceqq_u8(low, crs), vceqq_u8(high, crs)))
+                    break;
+                if constexpr (mode == MODE_MAC)
+                    store_step(vbslq_u8(vceqq_u8(low, lfs), crs, low), vbslq_u8(vceqq_u8(high, lfs), crs, high), o);
+                else
+                    store_step(low, high, o);
+                MCA_STEP_END("no CR");
+            }
+            if (p != from) {
+                completing = p[-1] == LF ? CR : -1;
+                p = pass_completing(p, end, &completing);
+                continue;
+            }
+        }
         MCA_STEP_BEGIN("step");
         const uint8x16_t low = vld1q_u8(p), high = vld1q_u8(p + 16);
         const uint8x16_t breaks_low = breaks_of(low), breaks_high = breaks_of(high);
@@ -318,9 +342,11 @@ constexpr step_loop loop_for()
 template <line_mode mode>
 std::size_t translate_in_mode(const unsigned char *in, std::size_t n, unsigned char *out, break_state *state)
 {
-    constexpr step_loop loops[2][3] = {
-        {loop_for<mode, false, WORK_RARE>(), loop_for<mode, false, WORK_WHOLE_PAIRS>(), loop_for<mode, false, WORK_COMMON>()},
-        {loop_for<mode, true, WORK_RARE>(), loop_for<mode, true, WORK_WHOLE_PAIRS>(), loop_for<mode, true, WORK_COMMON>()}};
+    constexpr step_loop loops[2][4] = {
+        {loop_for<mode, false, WORK_RARE>(), loop_for<mode, false, WORK_WHOLE_PAIRS>(), loop_for<mode, false, WORK_COMMON>(),
+         loop_for<mode, false, WORK_NO_CR>()},
+        {loop_for<mode, true, WORK_RARE>(), loop_for<mode, true, WORK_WHOLE_PAIRS>(), loop_for<mode, true, WORK_COMMON>(),
+         loop_for<mode, true, WORK_NO_CR>()}};
     const block_sample sample = sample_steps<mode>(in, n);
     return loops[sample.plain_common][sample.work](in, n, out, state);
 }
