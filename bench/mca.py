@@ -24,6 +24,7 @@ SSE = ("sse", ["g++", "-mssse3", "-DEOLFIX_X86=1"], "x86_64-linux-gnu", ["znver3
     ("U, real text (general: pairs from the vectors, 8-byte tables)", "11pack_chunksIL9line_mode1ELb0ELb0ELb0ELb0E", "step"),
     ("U, DOS text (run of whole pairs, 8-byte tables)", "11pack_chunksIL9line_mode1ELb0ELb1ELb0ELb0E", "pairs"),
     ("M, real text (general)", "11pack_chunksIL9line_mode2ELb0ELb0ELb0ELb0E", "step"),
+    ("U, UNIX text (run without a CR, stored)", "11pack_chunksIL9line_mode1ELb0ELb0ELb1ELb0E", "no CR"),
     ("D, UNIX text (run without a CR: spread)", "13spread_chunksILb0ELb1ELb0E", "unix"),
     ("D, DOS text (run of whole pairs stored)", "13spread_chunksILb1ELb0ELb0E", "dos")])
 NEON = ("neon", ["aarch64-linux-gnu-g++"], "aarch64-linux-gnu", ["cortex-a72", "neoverse-n1", "apple-m1"], [

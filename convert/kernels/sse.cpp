@@ -264,14 +264,27 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         MCA_STEP_BEGIN("step");
         __m128i low = load(p);
         __m128i high = load(p + 16);
-        // No CR in the step, nor just before it for its first LF to complete: no pair.
-        if (cr_rare && (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(low, crs), _mm_cmpeq_epi8(high, crs))) | (p[-1] == CR)) == 0) {
-            store(o, with_terminators<mode>(low, _mm_cmpeq_epi8(low, lfs)));
-            store(o + 16, with_terminators<mode>(high, _mm_cmpeq_epi8(high, lfs)));
-            o += 32;
-            p += 32;
-            last_second = 0; // its last byte, a lone LF at most, completed no pair
-            continue;
+        // No CR in the step, nor just before it for its first LF to complete: no pair. Such steps
+        // go on in a loop of their own.
+        if (cr_rare && p[-1] != CR) {
+            const unsigned char *const from = p;
+            while (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(low, crs), _mm_cmpeq_epi8(high, crs))) == 0) {
+                MCA_STEP_BEGIN("no CR");
+                // U has nothing to change in it.
+                store(o, mode == MODE_MAC ? with_terminators<mode>(low, _mm_cmpeq_epi8(low, lfs)) : low);
+                store(o + 16, mode == MODE_MAC ? with_terminators<mode>(high, _mm_cmpeq_epi8(high, lfs)) : high);
+                o += 32;
+                p += 32;
+                if (p >= stop)
+                    break;
+                low = load(p);
+                high = load(p + 16);
+                MCA_STEP_END("no CR");
+            }
+            if (p != from) {
+                last_second = 0; // its last byte, a lone LF at most, completed no pair
+                continue;
+            }
         }
         if constexpr (pairs) {
             const __m128i low_cr = _mm_cmpeq_epi8(low, crs), high_cr = _mm_cmpeq_epi8(high, crs);
