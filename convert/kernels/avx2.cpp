@@ -142,6 +142,23 @@ inline chunk_masks masks_of(__m256i chunk)
             static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(chunk, _mm256_set1_epi8(LF))))};
 }
 
+// 0xFF for each break byte of `chunk`: looked up by a byte's low 4 bits, a table equal to the byte
+// for CR and LF alone (0 for bytes from 0x80).
+inline __m256i breaks_of(__m256i chunk)
+{
+    const __m256i break_bytes = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1,
+                                                 -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
+    return _mm256_cmpeq_epi8(_mm256_shuffle_epi8(break_bytes, chunk), chunk);
+}
+
+// 0xFF for each break byte of the chunk at `at` whose byte before differs from it by CR ^ LF: the
+// other break byte. These are the seconds of pairs but in runs of three breaks or more.
+inline __m256i after_other_at(const unsigned char *at, __m256i chunk, __m256i is_break)
+{
+    const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at - 1));
+    return _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_xor_si256(chunk, before), _mm256_set1_epi8(CR ^ LF)), is_break);
+}
+
 // Finds the second bytes of pairs chunk after chunk from the masks alone: what the chunk before
 // left is its last byte, not whether that byte completed a pair, so no chunk waits for the one
 // before to be scanned but in the rare run of breaks that crosses between them.
@@ -404,16 +421,9 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
         // byte earlier, in vector registers: the scalar side, which bounds these loops, then
         // has only one mask to work on.
         std::uint32_t last_second = scan.last_second;
-        // Looked up by a byte's low 4 bits, equal to the byte for CR and LF alone (0 for bytes from 0x80).
-        const __m256i break_bytes = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1,
-                                                     -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, LF, -1, -1, CR, -1, -1);
-        // A break byte whose byte before differs from it by CR ^ LF: the other break byte.
-        const auto seconds_at = [break_bytes](const unsigned char *at) {
+        const auto seconds_at = [](const unsigned char *at) {
             const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
-            const __m256i before = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at - 1));
-            return static_cast<std::uint32_t>(_mm256_movemask_epi8(
-                _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_xor_si256(chunk, before), _mm256_set1_epi8(CR ^ LF)),
-                                 _mm256_cmpeq_epi8(_mm256_shuffle_epi8(break_bytes, chunk), chunk))));
+            return static_cast<std::uint32_t>(_mm256_movemask_epi8(after_other_at(at, chunk, breaks_of(chunk))));
         };
         // Each chunk reads the byte before it, so none goes first. A 64-bit program finds each
         // chunk's pairs a chunk ahead, as pair_run does; a 32-bit one would spill for it.
@@ -616,23 +626,29 @@ inline __m256i bytes_up(__m256i x)
 // where it has at most two lone breaks, none of whose LFs falls past the chunk's 32 bytes, built in
 // a register: each byte taken 0, 1 or 2 places back, by how many LFs go in before it, and an LF in
 // each LF's place; the bytes past 32 stored first, from the chunk's high lane.
-inline unsigned char *spread_chunk_in_register(__m256i chunk, chunk_masks m, std::uint32_t seconds, unsigned char *o)
+// `translated` is the chunk with its break bytes made CR and its pairs' seconds LF.
+inline unsigned char *spread_translated_in_register(__m256i chunk, __m256i translated, chunk_masks m, std::uint32_t seconds,
+                                                    unsigned char *o)
 {
     const std::uint32_t lone = (m.cr | m.lf) & ~seconds & ~(seconds >> 1);
     const std::uint32_t after_first = _blsr_u32(lone);
     if ((_blsr_u32(after_first) | (lone >> 31) | (after_first >> 30)) != 0) [[unlikely]]
         return spread_any_chunk(chunk, m, seconds, o);
-    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
-    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
-    const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
-    __m256i translated = _mm256_blendv_epi8(chunk, crs, is_break);
-    translated = _mm256_blendv_epi8(translated, lfs, bytes_of_mask(seconds));
     const unsigned count = __builtin_popcount(lone);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16 + count), _mm256_extracti128_si256(translated, 1));
     // The LFs go in after each lone break, the second one place further on; 33 or more for none.
     _mm256_storeu_si256(reinterpret_cast<__m256i *>(o), two_put_in(translated, bytes_up<1>(translated), bytes_up<2>(translated), LF,
                                                                    _tzcnt_u32(lone) + 1, _tzcnt_u32(after_first) + 2));
     return o + 32 + count;
+}
+
+inline unsigned char *spread_chunk_in_register(__m256i chunk, chunk_masks m, std::uint32_t seconds, unsigned char *o)
+{
+    const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
+    const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
+    const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
+    const __m256i translated = _mm256_blendv_epi8(_mm256_blendv_epi8(chunk, crs, is_break), lfs, bytes_of_mask(seconds));
+    return spread_translated_in_register(chunk, translated, m, seconds, o);
 }
 
 // D. Rare: chunks of whole CR LF pairs, as in DOS text, stay as they are. Otherwise: chunks without
@@ -731,6 +747,38 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         // In DOS text the general way takes mostly chunks that end with a pair split between
         // them, whose lone-looking CR at byte 31 the register form leaves to the groups anyway.
         o = kind == density::rare ? spread_any_chunk(chunk, m, seconds, o) : spread_chunk_in_register(chunk, m, seconds, o);
+        if constexpr (kind == density::crowded) {
+            // Mixed text, once a chunk is behind: the pairs come from comparing each chunk with
+            // itself read one byte earlier, in vector registers, which also translate it, as in U
+            // and M; only a run of three breaks or more, or a pair the chunk before left open, takes
+            // the pair scan.
+            std::uint32_t last_second = scan.last_second;
+            const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
+            const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
+            for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last;) {
+                const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+                const __m256i is_break = breaks_of(chunk);
+                __m256i is_second = after_other_at(p, chunk, is_break);
+                std::uint32_t seconds = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_second));
+                const auto breaks = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_break));
+                if ((seconds & ((seconds << 1) | last_second | 1)) != 0) [[unlikely]] {
+                    pair_scan runs = {p[-1] == CR, p[-1] == LF, last_second};
+                    seconds = scan_seconds(&runs, masks_of(chunk));
+                    if (seconds & 1) {
+                        // Its byte before's terminator is written: start again one byte on.
+                        ++p;
+                        last_second = 1;
+                        continue;
+                    }
+                    is_second = bytes_of_mask(seconds);
+                }
+                last_second = seconds >> 31;
+                const __m256i translated = _mm256_blendv_epi8(_mm256_blendv_epi8(chunk, crs, is_break), lfs, is_second);
+                o = spread_translated_in_register(chunk, translated, {breaks, 0}, seconds, o);
+                p += 32;
+            }
+            scan = {p[-1] == CR, p[-1] == LF, last_second};
+        }
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
 }
