@@ -755,10 +755,26 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
             std::uint32_t last_second = scan.last_second;
             const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
             const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
-            for (const unsigned char *const last = n > 64 ? end - 64 : in; p < last;) {
+            const auto pairs_at = [](const unsigned char *at, __m256i *is_break, __m256i *is_second) {
+                const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at));
+                *is_break = breaks_of(chunk);
+                *is_second = after_other_at(at, chunk, *is_break);
+            };
+            // A 64-bit program finds each chunk's pairs a chunk ahead, as pair_run does.
+            const unsigned char *const last = n > 64 ? end - 64 : in;
+            __m256i next_break, next_second;
+            if (many_registers && p < last)
+                pairs_at(p, &next_break, &next_second);
+            while (p < last) {
                 const __m256i chunk = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-                const __m256i is_break = breaks_of(chunk);
-                __m256i is_second = after_other_at(p, chunk, is_break);
+                __m256i is_break, is_second;
+                if constexpr (many_registers) {
+                    is_break = next_break;
+                    is_second = next_second;
+                    pairs_at(p + 32, &next_break, &next_second);
+                } else {
+                    pairs_at(p, &is_break, &is_second);
+                }
                 std::uint32_t seconds = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_second));
                 const auto breaks = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_break));
                 if ((seconds & ((seconds << 1) | last_second | 1)) != 0) [[unlikely]] {
@@ -768,6 +784,8 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                         // Its byte before's terminator is written: start again one byte on.
                         ++p;
                         last_second = 1;
+                        if constexpr (many_registers)
+                            pairs_at(p, &next_break, &next_second);
                         continue;
                     }
                     is_second = bytes_of_mask(seconds);
