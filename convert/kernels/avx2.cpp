@@ -589,13 +589,14 @@ inline unsigned char *cr_before_each_lf(__m256i chunk, std::uint32_t lf, unsigne
     return o;
 }
 
-// D, any chunk whose first byte does not complete a pair begun before it: a pair becomes CR LF
-// where it stands, a lone break becomes CR with an LF put after it, through 8-byte groups.
-inline unsigned char *spread_any_chunk(__m256i chunk, chunk_masks m, std::uint32_t seconds, unsigned char *o)
+// D, any chunk whose first byte does not complete a pair begun before it, `breaks` its break bytes:
+// a pair becomes CR LF where it stands, a lone break becomes CR with an LF put after it, through
+// 8-byte groups.
+inline unsigned char *spread_any_chunk(__m256i chunk, std::uint32_t breaks, std::uint32_t seconds, unsigned char *o)
 {
     const __m256i crs = _mm256_set1_epi8(static_cast<char>(CR));
     const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
-    const std::uint32_t starters = (m.cr | m.lf) & ~seconds;
+    const std::uint32_t starters = breaks & ~seconds;
     if (starters == ~0U)
         return thirty_two_terminators(o);
     const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
@@ -627,13 +628,13 @@ inline __m256i bytes_up(__m256i x)
 // a register: each byte taken 0, 1 or 2 places back, by how many LFs go in before it, and an LF in
 // each LF's place; the bytes past 32 stored first, from the chunk's high lane.
 // `translated` is the chunk with its break bytes made CR and its pairs' seconds LF.
-inline unsigned char *spread_translated_in_register(__m256i chunk, __m256i translated, chunk_masks m, std::uint32_t seconds,
-                                                    unsigned char *o)
+inline unsigned char *spread_translated_in_register(__m256i chunk, __m256i translated, std::uint32_t breaks,
+                                                    std::uint32_t seconds, unsigned char *o)
 {
-    const std::uint32_t lone = (m.cr | m.lf) & ~seconds & ~(seconds >> 1);
+    const std::uint32_t lone = breaks & ~seconds & ~(seconds >> 1);
     const std::uint32_t after_first = _blsr_u32(lone);
     if ((_blsr_u32(after_first) | (lone >> 31) | (after_first >> 30)) != 0) [[unlikely]]
-        return spread_any_chunk(chunk, m, seconds, o);
+        return spread_any_chunk(chunk, breaks, seconds, o);
     const unsigned count = __builtin_popcount(lone);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16 + count), _mm256_extracti128_si256(translated, 1));
     // The LFs go in after each lone break, the second one place further on; 33 or more for none.
@@ -648,7 +649,7 @@ inline unsigned char *spread_chunk_in_register(__m256i chunk, chunk_masks m, std
     const __m256i lfs = _mm256_set1_epi8(static_cast<char>(LF));
     const __m256i is_break = _mm256_or_si256(_mm256_cmpeq_epi8(chunk, crs), _mm256_cmpeq_epi8(chunk, lfs));
     const __m256i translated = _mm256_blendv_epi8(_mm256_blendv_epi8(chunk, crs, is_break), lfs, bytes_of_mask(seconds));
-    return spread_translated_in_register(chunk, translated, m, seconds, o);
+    return spread_translated_in_register(chunk, translated, m.cr | m.lf, seconds, o);
 }
 
 // D. Rare: chunks of whole CR LF pairs, as in DOS text, stay as they are. Otherwise: chunks without
@@ -708,7 +709,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                         else if (one_per_lane(lf))
                             o = cr_before_each_lf(run, lf, o);
                         else
-                            o = spread_any_chunk(run, {0, lf}, 0, o);
+                            o = spread_any_chunk(run, lf, 0, o);
                         if (p > last)
                             break;
                         if constexpr (!ahead) {
@@ -746,7 +747,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
         }
         // In DOS text the general way takes mostly chunks that end with a pair split between
         // them, whose lone-looking CR at byte 31 the register form leaves to the groups anyway.
-        o = kind == density::rare ? spread_any_chunk(chunk, m, seconds, o) : spread_chunk_in_register(chunk, m, seconds, o);
+        o = kind == density::rare ? spread_any_chunk(chunk, m.cr | m.lf, seconds, o) : spread_chunk_in_register(chunk, m, seconds, o);
         if constexpr (kind == density::crowded) {
             // Mixed text, once a chunk is behind: the pairs come from comparing each chunk with
             // itself read one byte earlier, in vector registers, which also translate it, as in U
@@ -792,7 +793,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 }
                 last_second = seconds >> 31;
                 const __m256i translated = _mm256_blendv_epi8(_mm256_blendv_epi8(chunk, crs, is_break), lfs, is_second);
-                o = spread_translated_in_register(chunk, translated, {breaks, 0}, seconds, o);
+                o = spread_translated_in_register(chunk, translated, breaks, seconds, o);
                 p += 32;
             }
             scan = {p[-1] == CR, p[-1] == LF, last_second};
