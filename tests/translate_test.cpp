@@ -252,13 +252,17 @@ TEST(Translate, TextShapesMatchBytewise)
 TEST(Translate, RunsOfBreaksAtEveryOffset)
 {
     // Runs of blank lines cross the vector chunks at every alignment; plain bytes around them. After
-    // UNIX lines past a block's sample too, where a loop for chunks without a CR meets the run.
-    std::string unix_lines;
-    for (std::size_t length = 0; unix_lines.size() < 1200; length = (length + 7) % 60)
-        unix_lines += std::string(length, 'u') + "\n";
-    unix_lines += 'u'; // so that no unit makes a pair with its last LF
+    // UNIX or mixed lines past a block's sample too, where the loop their chunks take meets the run.
     const std::string units[] = {"\r", "\n", "\r\n", "\n\r"};
-    for (const std::string &lead : {std::string(), unix_lines})
+    std::string unix_lines, mixed_lines;
+    for (std::size_t length = 0, i = 0; mixed_lines.size() < 1200; length = (length + 7) % 60, ++i) {
+        unix_lines += std::string(length, 'u') + "\n";
+        mixed_lines += std::string(length, 'm') + units[i % 4];
+    }
+    // so that no unit makes a pair with their last break
+    unix_lines += 'u';
+    mixed_lines += 'm';
+    for (const std::string &lead : {std::string(), unix_lines, mixed_lines})
     for (const std::string &unit : units)
         for (std::size_t offset = 0; offset < 32; ++offset)
             for (std::size_t count = 1; count <= (lead.empty() ? 40 : 3); ++count) {
@@ -266,11 +270,13 @@ TEST(Translate, RunsOfBreaksAtEveryOffset)
                 for (std::size_t i = 0; i < count; ++i)
                     in += unit;
                 in += std::string(70, 'y');
-                const std::string unix_out = lead + std::string(offset, 'x') + std::string(count, '\n') + std::string(70, 'y');
+                const std::string unix_out = std::string(offset, 'x') + std::string(count, '\n') + std::string(70, 'y');
                 for (line_mode mode : all_modes) {
                     current_mode = mode;
+                    bytes want = translate_bytewise(to_bytes(lead));
+                    want += to_bytes(in_mode(unix_out, mode));
                     for (const translate_kernel *kernel : runnable_kernels())
-                        ASSERT_EQ(translate_in_blocks(to_bytes(in), {in.size()}, *kernel), to_bytes(in_mode(unix_out, mode)))
+                        ASSERT_EQ(translate_in_blocks(to_bytes(in), {in.size()}, *kernel), want)
                             << kernel->name << " mode " << mode << " offset " << offset << " count " << count
                             << " unit " << testing::PrintToString(unit);
                 }
