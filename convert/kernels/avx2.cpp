@@ -363,9 +363,12 @@ unsigned char *pair_run(const unsigned char **at, const unsigned char *last, uns
     return o;
 }
 
+// The scan of the chunk at `p`, from the byte before it, which completed a pair if `last_second`.
+inline pair_scan scan_at(const unsigned char *p, std::uint32_t last_second) { return {p[-1] == CR, p[-1] == LF, last_second}; }
+
 // The scan after a run that pair_run took up to `p`: the byte before ended a pair or was no break,
 // or is a CR whose LF is next (M).
-inline pair_scan scan_after_run(const unsigned char *p) { return {p[-1] == CR, p[-1] == LF, p[-1] == LF}; }
+inline pair_scan scan_after_run(const unsigned char *p) { return scan_at(p, p[-1] == LF); }
 
 // U and M, the chunk at `p` without `seconds`, the second bytes of its pairs, every break byte made
 // the terminator (once packed, wherever each came from), in one store. Reads up to p + 64.
@@ -436,14 +439,14 @@ std::size_t pack_chunks(const unsigned char *in, std::size_t n, unsigned char *o
             // A run of three breaks or more, or one going on from a pair the chunk before ended
             // with: the pair scan decides.
             if ((seconds & ((seconds << 1) | last_second)) != 0) [[unlikely]] {
-                pair_scan runs = {p[-1] == CR, p[-1] == LF, last_second};
+                pair_scan runs = scan_at(p, last_second);
                 seconds = scan_seconds(&runs, masks_of(chunk));
             }
             last_second = seconds >> 31;
             o = pack_chunk<mode, most>(p, chunk, seconds, o);
         }
         if (p > in)
-            scan = {p[-1] == CR, p[-1] == LF, last_second};
+            scan = scan_at(p, last_second);
     }
     [[maybe_unused]] const unsigned char *const last_run = n > 64 ? end - 64 : in;
     while (end - p >= 32) {
@@ -779,7 +782,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 std::uint32_t seconds = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_second));
                 const auto breaks = static_cast<std::uint32_t>(_mm256_movemask_epi8(is_break));
                 if ((seconds & ((seconds << 1) | last_second | 1)) != 0) [[unlikely]] {
-                    pair_scan runs = {p[-1] == CR, p[-1] == LF, last_second};
+                    pair_scan runs = scan_at(p, last_second);
                     seconds = scan_seconds(&runs, masks_of(chunk));
                     if (seconds & 1) {
                         // Its byte before's terminator is written: start again one byte on.
@@ -796,7 +799,7 @@ std::size_t spread_chunks(const unsigned char *in, std::size_t n, unsigned char 
                 o = spread_translated_in_register(chunk, translated, breaks, seconds, o);
                 p += 32;
             }
-            scan = {p[-1] == CR, p[-1] == LF, last_second};
+            scan = scan_at(p, last_second);
         }
     }
     return static_cast<std::size_t>(finish_bytewise(p, end, o, open_break(scan, in, p, *state), state) - out);
